@@ -1,0 +1,14 @@
+# One helper registers every GoogleTest executable with CTest.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+# kestrel_add_test(NAME source... [LIBS lib...] [LABELS label...])
+function(kestrel_add_test name)
+  cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${ARG_LABELS}"
+               ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp;ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;KESTREL_SOURCE_DIR=${CMAKE_SOURCE_DIR};KESTREL_BINARY_DIR=${CMAKE_BINARY_DIR}")
+endfunction()
