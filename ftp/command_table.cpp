@@ -1,1 +1,87 @@
-// placeholder
+#include "ftp/command_table.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+namespace kestrel::ftp {
+
+namespace {
+
+using S = CUserSocket;
+constexpr Command kCommands[] = {
+    {"ABOR", Match::Whole, &S::cmdAbor},
+    {"ACCT", Match::Whole, nullptr},
+    {"ALLO ", Match::Prefix, &S::cmdAllo},
+    {"APPE", Match::Whole, nullptr},
+    {"CDUP", Match::Whole, &S::cmdCdup},
+    {"CWD ", Match::Prefix, &S::cmdCwd},
+    {"DELE ", Match::Prefix, &S::cmdDele},
+    {"HELP", Match::Whole, &S::cmdHelp},
+    {"HELP ", Match::Prefix, &S::cmdHelpTopic},
+    {"LIST", Match::Whole, &S::cmdList},
+    {"LIST ", Match::Prefix, &S::cmdListPath},
+    {"MAIL", Match::Whole, nullptr},
+    {"MDTM", Match::Whole, nullptr},
+    {"MKD ", Match::Prefix, &S::cmdMkd},
+    {"MLFL", Match::Whole, nullptr},
+    {"MODE ", Match::Prefix, &S::cmdMode},
+    {"MRCP", Match::Whole, nullptr},
+    {"MRSQ", Match::Whole, nullptr},
+    {"MSAM", Match::Whole, nullptr},
+    {"MSND", Match::Whole, nullptr},
+    {"MSOM", Match::Whole, nullptr},
+    {"NLST ", Match::Prefix, &S::cmdNlstPath},
+    {"NLST", Match::Whole, &S::cmdNlst},
+    {"NOOP", Match::Whole, &S::cmdNoop},
+    {"PASS ", Match::Prefix, &S::cmdPass},
+    {"PASV", Match::Whole, &S::cmdPasv},
+    {"PORT ", Match::Prefix, &S::cmdPort},
+    {"PWD", Match::Whole, &S::cmdPwd},
+    {"QUIT", Match::Whole, &S::cmdQuit},
+    {"REIN", Match::Whole, nullptr},
+    {"REST", Match::Whole, nullptr},
+    {"RETR ", Match::Prefix, &S::cmdRetr},
+    {"RMD ", Match::Prefix, &S::cmdRmd},
+    {"RNFR ", Match::Prefix, &S::cmdRnfr},
+    {"RNTO ", Match::Prefix, &S::cmdRnto},
+    {"SIZE", Match::Whole, nullptr},
+    {"SITE ", Match::Prefix, &S::cmdSite},
+    {"STAT", Match::Whole, &S::cmdStat},
+    {"STAT ", Match::Prefix, &S::cmdStatPath},
+    {"STOU", Match::Whole, nullptr},
+    {"SMNT", Match::Whole, nullptr},
+    {"STOR ", Match::Prefix, &S::cmdStor},
+    {"STRU ", Match::Prefix, &S::cmdStru},
+    {"SYST", Match::Whole, &S::cmdSyst},
+    {"TYPE ", Match::Prefix, &S::cmdType},
+    {"USER ", Match::Prefix, &S::cmdUser},
+    {"XCUP", Match::Whole, &S::cmdCdup},
+    {"XCWD ", Match::Prefix, &S::cmdCwd},
+    {"XMKD ", Match::Prefix, &S::cmdMkd},
+    {"XPWD", Match::Whole, &S::cmdPwd},
+    {"XRMD ", Match::Prefix, &S::cmdRmd},
+    {"REST ", Match::Prefix, &S::cmdRest},
+};
+
+}  // namespace
+
+std::span<const Command> commandTable() { return kCommands; }
+
+const Command* findCommand(const std::string& line, std::string& argument) {
+  for (const Command& c : kCommands) {
+    std::size_t n = std::strlen(c.text);
+    if (c.match == Match::Whole) {
+      if (line.size() == n && ::strncasecmp(line.c_str(), c.text, n) == 0) {
+        argument.clear();
+        return &c;
+      }
+    } else if (line.size() >= n && ::strncasecmp(line.c_str(), c.text, n) == 0) {
+      argument = line.substr(n);
+      return &c;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace kestrel::ftp

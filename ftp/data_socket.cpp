@@ -1,1 +1,387 @@
-// placeholder
+// Data connections: PORT, PASV and ABOR, the passive listener, and the data
+// socket that runs one transfer job and then lets the session destroy it.
+//
+// Every path that ends a job calls back into the session (transfer finished
+// or failed), which destroys the data socket; code here returns straight
+// after such a call and never touches its members again.
+#include "ftp/data_socket.h"
+
+#include <sys/epoll.h>
+
+#include <cctype>
+#include <memory>
+#include <string>
+
+#include "ftp/session.h"
+#include "store/database.h"
+
+namespace kestrel::ftp {
+
+namespace {
+
+constexpr char kCantOpen[] = "425 Can't open data connection.\r\n";
+constexpr char kAborted[] = "426 Connection closed.  Transfer aborted.\r\n";
+constexpr char kAllocationExceeded[] = "553 Transfer aborted.  Allocation exceeded.\r\n";
+constexpr char kLocalError[] = "451 Requested action aborted.  Local error in processing.\r\n";
+
+// Blocks moved per readiness event: enough to keep a fast link busy, few
+// enough that one transfer cannot starve the control connection.
+constexpr int kBlocksPerEvent = 64;
+
+// Ports below this belong to services; a PORT naming one is a bounce attempt.
+constexpr int kLowestDataPort = 1024;
+
+// One number of a PORT argument: decimal digits into an 8-bit value, wrapping.
+int portNumber(const std::string& text, std::size_t& pos) {
+  unsigned value = 0;
+  while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) {
+    value = (value * 10 + static_cast<unsigned>(text[pos] - '0')) & 0xFF;
+    ++pos;
+  }
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// DataSocket
+
+DataSocket::DataSocket(CUserSocket& session, platform::Fd fd, bool connected)
+    : session_(session), fd_(std::move(fd)), connected_(connected) {
+  session_.loop().add(fd_.get(), 0, this);
+  updateInterest();
+}
+
+DataSocket::~DataSocket() {
+  // Out of the loop before the descriptor closes, so no event can reach a
+  // handler that is gone.
+  if (fd_.valid()) session_.loop().remove(fd_.get());
+}
+
+void DataSocket::updateInterest() {
+  std::uint32_t events = 0;
+  if (!connected_) {
+    events = EPOLLOUT;  // the connect completes as writability
+  } else {
+    switch (job_) {
+      case DataJob::None:
+        break;  // nothing to do until a job arrives; hang-ups still report
+      case DataJob::LongListing:
+      case DataJob::NameListing:
+      case DataJob::SendFile:
+        events = EPOLLOUT | EPOLLRDHUP;
+        break;
+      case DataJob::ReceiveFile:
+        events = EPOLLIN | EPOLLRDHUP;
+        break;
+    }
+  }
+  session_.loop().modify(fd_.get(), events);
+}
+
+void DataSocket::startSend(platform::File file, std::int64_t target, std::int64_t size) {
+  job_ = DataJob::SendFile;
+  file_ = std::move(file);
+  target_ = target;
+  size_ = size;
+  // The first block is read when the socket is writable.
+  updateInterest();
+}
+
+void DataSocket::startReceive(platform::File file, std::int64_t target) {
+  job_ = DataJob::ReceiveFile;
+  file_ = std::move(file);
+  target_ = target;
+  // Data that arrived before the job is still in the socket: asking for
+  // readability now delivers it.
+  dataWaiting_ = false;
+  updateInterest();
+}
+
+void DataSocket::onEvents(std::uint32_t events) {
+  if (!connected_) {
+    onConnected();
+    return;
+  }
+  const bool closed = events & (EPOLLRDHUP | EPOLLHUP);
+  switch (job_) {
+    case DataJob::None:
+      // The client gave up on a connection no command has used yet.
+      if (closed || (events & EPOLLERR)) session_.destroyDataSocket();
+      return;
+    case DataJob::LongListing:
+    case DataJob::NameListing:
+    case DataJob::SendFile:
+      // A client that closes in the middle of a transfer still gets the 226.
+      if (closed) {
+        finish();
+        return;
+      }
+      pumpOutput();
+      return;
+    case DataJob::ReceiveFile:
+      receiveData();
+      return;
+  }
+}
+
+void DataSocket::onConnected() {
+  platform::Status status = platform::pendingSocketError(fd_.get());
+  if (!status.ok()) {
+    fail(kCantOpen);
+    return;
+  }
+  connected_ = true;
+  runJob();
+}
+
+void DataSocket::runJob() {
+  // Jobs run from readiness events; this only asks for the right ones.
+  updateInterest();
+}
+
+void DataSocket::pumpOutput() {
+  for (int block = 0; block < kBlocksPerEvent; ++block) {
+    while (!output_.empty()) {
+      std::string_view head = output_.head();
+      platform::IoResult r = platform::sendSome(fd_.get(), head.data(), head.size());
+      if (r.wouldBlock) return;
+      if (!r.ok()) {
+        fail(kAborted);
+        return;
+      }
+      output_.consume(static_cast<std::size_t>(r.count));
+      if (static_cast<std::size_t>(r.count) < head.size()) return;  // wait for room
+    }
+
+    if (job_ != DataJob::SendFile) {
+      // Everything the listing queued is with the kernel: it will be
+      // delivered before the FIN that follows.
+      platform::shutdownWrite(fd_.get());
+      finish();
+      return;
+    }
+
+    long count = file_.read(buffer_, kTransferBlock);
+    if (count < 0) {
+      file_.close();
+      fail(kAborted);
+      return;
+    }
+    if (count == 0) {
+      file_.close();
+      finish();
+      return;
+    }
+    output_.push(std::string(buffer_, static_cast<std::size_t>(count)));
+    bytesSent_ += count;
+    int percent = size_ == 0 ? 100 : static_cast<int>(bytesSent_ * 100 / size_);
+    if (percent != percentReported_ && percent <= 100) {
+      percentReported_ = percent;
+      session_.notifyMonitor(Msg::DownloadProgress, {}, percent);
+    }
+  }
+}
+
+void DataSocket::receiveData() {
+  for (int block = 0; block < kBlocksPerEvent; ++block) {
+    if (!file_.isOpen()) {
+      dataWaiting_ = true;
+      return;
+    }
+    platform::IoResult r = platform::receiveSome(fd_.get(), buffer_, kTransferBlock);
+    if (r.wouldBlock) return;
+    if (!r.ok()) {
+      file_.close();
+      fail(kAborted);
+      return;
+    }
+    if (r.count == 0) {
+      // The client has sent everything: the file is complete.
+      file_.close();
+      finish();
+      return;
+    }
+    if (!file_.writeAll(buffer_, static_cast<std::size_t>(r.count))) {
+      file_.close();
+      fail(kAllocationExceeded);
+      return;
+    }
+    bytesReceived_ += r.count;
+    if (bytesReceived_ / 1024 != kilobytesReported_) {
+      kilobytesReported_ = bytesReceived_ / 1024;
+      session_.notifyMonitor(Msg::UploadProgress, {}, bytesReceived_);
+      session_.touch();
+    }
+  }
+}
+
+void DataSocket::finish() { session_.transferFinished(); }
+
+void DataSocket::fail(const char* replyText) { session_.transferFailedWith(replyText); }
+
+// ---------------------------------------------------------------------------
+// PasvSocket
+
+PasvSocket::PasvSocket(CUserSocket& session, platform::Fd fd) : session_(session), fd_(std::move(fd)) {
+  session_.loop().add(fd_.get(), EPOLLIN, this);
+}
+
+PasvSocket::~PasvSocket() {
+  if (fd_.valid()) session_.loop().remove(fd_.get());
+}
+
+void PasvSocket::onEvents(std::uint32_t) {
+  for (;;) {
+    platform::Result<platform::Fd> accepted = platform::acceptTcp(fd_.get());
+    if (!accepted.ok()) return;  // nothing more pending
+    platform::Endpoint peer = platform::peerEndpoint(accepted.value.get());
+    // Only the client (or the address it named) may use the port; anyone
+    // else is turned away and the listener keeps waiting.
+    if (peer.address != session_.dataAddress_) continue;
+    // A connection busy with a transfer is never replaced behind its back.
+    if (session_.data_ && session_.data_->job() != DataJob::None) continue;
+
+    auto socket = std::make_unique<DataSocket>(session_, std::move(accepted.value), true);
+    // Attaching destroys this listener: nothing of it may be touched after.
+    session_.attachPassiveConnection(std::move(socket));
+    return;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The session's side
+
+void CUserSocket::cmdPort(const std::string& argument) {
+  int n[6] = {};
+  std::size_t pos = 0;
+  for (int i = 0; i < 6; ++i) {
+    n[i] = portNumber(argument, pos);
+    if (i < 5 && pos < argument.size() && argument[pos] == ',') ++pos;
+  }
+  std::string address = std::to_string(n[0]) + "." + std::to_string(n[1]) + "." + std::to_string(n[2]) +
+                        "." + std::to_string(n[3]);
+  int port = n[4] * 256 + n[5];
+  // Data goes only to the client itself, never to a service port: anything
+  // else would let a client use this server to reach third parties.
+  if (pos != argument.size() || address != peerAddress_ || port < kLowestDataPort) {
+    reply("500 'PORT %s': Unknown command\r\n", argument.c_str());
+    return;
+  }
+  dataAddress_ = address;
+  dataPort_ = port;
+  reply("200 PORT Command successful.\r\n");
+}
+
+void CUserSocket::cmdPasv(const std::string&) {
+  passive_.reset();
+  platform::Result<platform::Fd> listener = platform::listenTcp(localAddress_, 0, 1);
+  int octets[4] = {};
+  if (!listener.ok() || !platform::parseDotted(localAddress_, octets)) {
+    reply("%s", kCantOpen);
+    return;
+  }
+  platform::Endpoint bound = platform::localEndpoint(listener.value.get());
+  passive_ = std::make_unique<PasvSocket>(*this, std::move(listener.value));
+  reply("227 Entering Passive mode (%d,%d,%d,%d,%d,%d)\r\n", octets[0], octets[1], octets[2], octets[3],
+        (bound.port >> 8) & 0xFF, bound.port & 0xFF);
+}
+
+void CUserSocket::cmdAbor(const std::string&) {
+  if (!requireLogin()) return;
+  if (data_) destroyDataSocket();
+  // An interrupted transfer keeps nothing open: what an upload wrote so far
+  // stays on disk without a row, and a transfer still waiting for its
+  // passive connection will not start.
+  transferFile_.close();
+  pendingOperation_ = nullptr;
+  uploadMode_ = UploadMode::None;
+  transferBusy_ = false;
+  reply("226 Data connection closed.\r\n");
+}
+
+void CUserSocket::destroyDataSocket() {
+  data_.reset();
+  transferBusy_ = false;
+  touch();
+}
+
+void CUserSocket::attachPassiveConnection(std::unique_ptr<DataSocket> socket) {
+  data_ = std::move(socket);
+  passive_.reset();
+  DataOperation operation = pendingOperation_;
+  pendingOperation_ = nullptr;
+  if (!operation) return;
+  // No command handler is on the stack here to report a database failure:
+  // end the transfer with the local-error reply and tell the operator.
+  try {
+    (this->*operation)();
+  } catch (const store::DbError& error) {
+    transferFailedWith(kLocalError);
+    host().postToMain(Message(Msg::ConsoleLine, nullptr, std::string("Database error: ") + error.what()));
+  }
+}
+
+void CUserSocket::openDataConnection(DataOperation operation) {
+  if (passive_) {
+    pendingOperation_ = operation;
+    return;
+  }
+  if (!data_) {
+    platform::Result<platform::Fd> fd = platform::connectTcp(localAddress_, {dataAddress_, dataPort_});
+    if (!fd.ok()) {
+      reply("%s", kCantOpen);
+      transferFile_.close();
+      touch();
+      return;
+    }
+    data_ = std::make_unique<DataSocket>(*this, std::move(fd.value), false);
+  }
+  try {
+    (this->*operation)();
+  } catch (const store::DbError&) {
+    // Leave no half-started transfer behind; the dispatcher reports the error.
+    data_.reset();
+    transferBusy_ = false;
+    transferFile_.close();
+    uploadMode_ = UploadMode::None;
+    throw;
+  }
+}
+
+void CUserSocket::transferFinished() {
+  notifyMonitor(Msg::TransferEnded, {});
+  const char* text = "226 Transfer Complete.  Data connection closed.\r\n";
+  std::string failure;
+  try {
+    finishUpload();
+  } catch (const store::DbError& error) {
+    // The bytes are on disk but have no row: say so rather than 226.
+    text = kLocalError;
+    failure = std::string("Database error: ") + error.what();
+  }
+  uploadMode_ = UploadMode::None;
+  transferBusy_ = false;
+  data_.reset();
+  touch();
+  transferFile_.close();
+  reply("%s", text);
+  if (!failure.empty())
+    host().postToMain(Message(Msg::ConsoleLine, nullptr, failure));
+}
+
+void CUserSocket::transferFailed() { transferFailedWith(kAborted); }
+
+void CUserSocket::transferFailedWith(const char* replyText) {
+  notifyMonitor(Msg::TransferEnded, {});
+  host().postToMain(Message(Msg::Activity, host().connectionKey()));
+  // A failed upload adds no row, now or at the next transfer's end.
+  uploadMode_ = UploadMode::None;
+  transferBusy_ = false;
+  data_.reset();
+  touch();
+  transferFile_.close();
+  reply("%s", replyText);
+}
+
+}  // namespace kestrel::ftp

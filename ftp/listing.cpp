@@ -1,1 +1,406 @@
-// placeholder
+// What the client is told about the tree and the session: LIST and NLST over
+// the data connection, STAT, HELP, SYST, and the parameter commands TYPE,
+// MODE and STRU, which are reported but never change the bytes moved.
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "ftp/data_socket.h"
+#include "ftp/session.h"
+#include "platform/settings.h"
+#include "store/database.h"
+#include "store/records.h"
+#include "store/tree.h"
+
+namespace kestrel::ftp {
+
+namespace {
+
+constexpr char kBusy[] = "125 Data connection already open.  Transfer starting.\r\n";
+constexpr char kServerName[] = "Kestrel FTP server";
+
+// Fixed English names: listings are read by programs, whatever the locale.
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+
+struct HelpEntry {
+  const char* key;
+  const char* syntax;
+};
+
+constexpr HelpEntry kHelpTable[] = {
+    {"USER", "USER <sp> username   (enter login name)"},
+    {"PORT", "PORT <sp> h1,h2,h3,h4,p1,p2   (enter data port)"},
+    {"STOR", "STOR <sp> file-name   (file to upload)"},
+    {"MSAM", "MSAM   (mail send; unimplemented.)"},
+    {"RNTO", "RNTO <sp> file-name   (rename to)"},
+    {"NLST", "NLST [ <sp> path-name ]  (list of names only)"},
+    {"MKD", "MKD <sp> path-name   (make directory)"},
+    {"CDUP", "CDUP   (change to parent directory)"},
+    {"PASS", "PASS <sp> password"},
+    {"PASV", "PASV (set server in passive mode)"},
+    {"APPE", "APPE <sp> file-name   (file to append to)"},
+    {"MRSQ", "MRSQ   (mail recipient scheme question; unimplemented)"},
+    {"ABOR", "ABOR   (abort current operation)"},
+    {"XMKD", "XMKD <sp> path-name"},
+    {"XCUP", "XCUP   (change to parent directory)"},
+    {"ACCT", "ACCT   (specify account; unimplemented.)"},
+    {"TYPE", "TYPE <sp> [ A | E | I | L ]  (file transfer type)"},
+    {"MLFL", "MLFL   (mail file; unimplemented)"},
+    {"MRCP", "MRCP   (mail recipient; unimplemented)"},
+    {"DELE", "DELE <sp> file-name  (delete file)"},
+    {"SYST", "SYST (get type of operating system)"},
+    {"RMD", "RMD <sp> path-name  (remove directory)"},
+    {"STOU", "STOU <sp> file-name"},
+    {"SMNT", "SMNT   (structure mount; unimplemented)"},
+    {"STRU", "STRU   (specify file structure)"},
+    {"MAIL", "MAIL   (mail to user; unimplemented)"},
+    {"ALLO", "ALLO   (allocate storage)"},
+    {"CWD", "CWD [ <sp> directory-name ]  (change working directory)"},
+    {"STAT", "STAT [ <sp> path-name ]   (system/connect status or path list)"},
+    {"XRMD", "XRMD <sp> path-name"},
+    {"SIZE", "SIZE <sp> path-name"},
+    {"REIN", "REIN   (reinitialize server state; unimplemented)"},
+    {"MODE", "MODE <sp> [S | B | C ] (specify transfer mode)"},
+    {"MSND", "MSND   (mail send to terminal; unimplemented)"},
+    {"REST", "REST   (restart)"},
+    {"XCWD", "XCWD [ <sp> directory-name ]"},
+    {"HELP", "HELP [ <sp> <string> ]   (get command help)"},
+    {"PWD", "PWD (return current directory)"},
+    {"MDTM", "MDTM <sp> path-name"},
+    {"QUIT", "QUIT    (terminate connection)"},
+    {"RETR", "RETR <sp> file-name  (retrieve file)"},
+    {"MSOM", "MSOM   (mail send to terminal or mailbox; unimplemented)"},
+    {"RNFR", "RNFR <sp> file-name   (rename from)"},
+    {"LIST", "LIST [ <sp> path-name ]   (list files)"},
+    {"NOOP", "NOOP  (do nothing)"},
+    {"XPWD", "XPWD   (return current directory)"},
+    {"SITE ANON", "SITE ANON <sp> [ ALLOW | DENY ]"},
+    {"SITE CHMOD", "SITE CHMOD <sp> mode <sp> file-name"},
+    {"SITE CHGRP", "SITE CHGRP <sp> group <sp> file-name"},
+    {"SITE CHOWN", "SITE CHOWN <sp> user <sp> file-name"},
+    {"SITE WHO", "SITE WHO"},
+    {"SITE MSG", "SITE MSG <sp> message    (send a message to the console)"},
+    {"SITE UMSG", "SITE UMSG user <sp> message   (send message to specific user)"},
+    {"SITE KICK", "SITE KICK <sp> user     (disconnect user)"},
+    {"SITE HELP", "SITE HELP [ <sp> <string> ]  (help for site commands)"},
+    {"SITE DENY", "SITE DENY <sp> [ USER | GROUP ] <sp> name  (deny access to user or group)"},
+    {"SITE ALLOW", "SITE ALLOW <sp> [ USER | GROUP ] <sp> name  (allow access to user or group)"},
+    {"SITE IDLE", "SITE IDLE [ <sp> secs ]   (set/show idle time before disconnect)"},
+};
+static_assert(std::size(kHelpTable) == 58);
+
+constexpr const char* kHelpLines[] = {
+    "   ABOR    ACCT*   ALLO    APPE*   CDUP    CWD     DELE    HELP \r\n",
+    "   LIST    MAIL*   MDTM*   MKD     MLFL*   MODE    MRCP*   MRSQ*\r\n",
+    "   MSAM*   MSND*   MSOM*   NLST    NOOP    PASS    PASV    PORT \r\n",
+    "   PWD     QUIT    REIN*   REST*   RETR    RMD     RNFR    RNTO \r\n",
+    "   SIZE*   SITE    STAT    STOU*   SMNT*   STOR    STRU    SYST \r\n",
+    "   TYPE    USER    XCUP    XCWD    XMKD    XPWD    XRMD \r\n",
+};
+
+store::Database& database() {
+  store::Database* db = store::sharedDatabase();
+  if (!db) throw store::DbError("no data source");
+  return *db;
+}
+
+std::string upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool sameText(std::string_view a, std::string_view b) { return upper(a) == upper(b); }
+
+// The C library's asctime text without its line end: 24 characters.
+std::string asctimeText(std::time_t when) {
+  std::tm tm{};
+  localtime_r(&when, &tm);
+  char text[64];
+  std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", kWeekdays[tm.tm_wday % 7],
+                kMonths[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, 1900 + tm.tm_year);
+  return text;
+}
+
+// Twelve characters either way: time of day this year, the year otherwise.
+std::string listingDate(std::time_t when) {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{}, today{};
+  localtime_r(&when, &tm);
+  localtime_r(&now, &today);
+  char text[32];
+  if (tm.tm_year != today.tm_year)
+    std::snprintf(text, sizeof text, "%s %02d %d ", kMonths[tm.tm_mon % 12], tm.tm_mday, 1900 + tm.tm_year);
+  else
+    std::snprintf(text, sizeof text, "%s %02d %02d:%02d", kMonths[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour,
+                  tm.tm_min);
+  return text;
+}
+
+// Sets the pending message aside for a multi-line reply and puts it back
+// afterwards, so that it follows the last line; messages that arrive in
+// between are kept after it.
+class PendingAside {
+ public:
+  PendingAside(std::mutex& mutex, std::string& pending) : mutex_(mutex), pending_(pending) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    saved_.swap(pending_);
+  }
+  ~PendingAside() { restore(); }
+  void restore() {
+    if (restored_) return;
+    restored_ = true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.insert(0, saved_);
+  }
+  PendingAside(const PendingAside&) = delete;
+  PendingAside& operator=(const PendingAside&) = delete;
+
+ private:
+  std::mutex& mutex_;
+  std::string& pending_;
+  std::string saved_;
+  bool restored_ = false;
+};
+
+}  // namespace
+
+std::string CUserSocket::listingLine(const store::DirectoryRecord& row, bool statForm) const {
+  char type = '-';
+  if (statForm) type = row.link != 0 ? 'l' : row.directory ? 'd' : '-';
+  else if (row.directory || row.link != 0) type = 'd';
+  const bool bits[9] = {row.userRead,  row.userWrite,  row.userExecute,  row.groupRead, row.groupWrite,
+                        row.groupExecute, row.otherRead, row.otherWrite, row.otherExecute};
+  std::string line(1, type);
+  for (int i = 0; i < 9; ++i) line += bits[i] ? "rwx"[i % 3] : '-';
+
+  std::string owner = row.login.substr(0, 8);
+  std::string group = row.groupName.substr(0, 8);
+  std::string date = listingDate(static_cast<std::time_t>(row.modified));
+  int n = std::snprintf(nullptr, 0, "   1 %8s %8s %9lld %s %s\r\n", owner.c_str(), group.c_str(),
+                        static_cast<long long>(row.size), date.c_str(), row.name.c_str());
+  std::string rest(static_cast<std::size_t>(n) + 1, '\0');
+  std::snprintf(rest.data(), rest.size(), "   1 %8s %8s %9lld %s %s\r\n", owner.c_str(), group.c_str(),
+                static_cast<long long>(row.size), date.c_str(), row.name.c_str());
+  rest.resize(static_cast<std::size_t>(n));
+  return line + rest;
+}
+
+// The listing is read from the store when the job is given, so that a
+// database failure surfaces in the command that asked for it; the lines then
+// wait in the output queue until the connection takes them.
+void DataSocket::startListing(std::int64_t target, bool longFormat) {
+  job_ = longFormat ? DataJob::LongListing : DataJob::NameListing;
+  target_ = target;
+  if (target != 0) {
+    store::CDBDirectory rows(database());
+    rows.setFilter("ID=" + std::to_string(target));
+    rows.open();
+    // Listing a link lists what it stands for.
+    if (!rows.isEmpty() && rows.row().link != 0) {
+      rows.setFilter("ID=" + std::to_string(rows.row().link));
+      rows.requery();
+    }
+    if (!rows.isEmpty()) {
+      const store::DirectoryRecord& self = rows.row();
+      if (!self.directory) {
+        output_.push(session_.listingLine(self, false));
+      } else if (store::permits(session_.principal(), self, store::Access::Read)) {
+        store::CDBDirectory entries(database());
+        entries.setFilter("parent=" + std::to_string(self.id));
+        entries.setSort("files.name");
+        entries.open();
+        for (const store::DirectoryRecord& entry : entries.rows())
+          output_.push(longFormat ? session_.listingLine(entry, false) : entry.name + "\r\n");
+      }
+    }
+  }
+  outputDone_ = true;
+  runJob();
+}
+
+void CUserSocket::cmdList(const std::string&) {
+  if (!requireLogin()) return;
+  if (transferBusy_) {
+    reply("%s", kBusy);
+    return;
+  }
+  listTarget_ = currentId();
+  listFormat_ = ListFormat::Long;
+  openDataConnection(&CUserSocket::listOperation);
+}
+
+void CUserSocket::cmdListPath(const std::string& argument) {
+  if (!requireLogin()) return;
+  if (transferBusy_) {
+    reply("%s", kBusy);
+    return;
+  }
+  listTarget_ = resolvePath(argument);
+  listFormat_ = ListFormat::Long;
+  openDataConnection(&CUserSocket::listOperation);
+}
+
+void CUserSocket::cmdNlst(const std::string&) {
+  if (!requireLogin()) return;
+  if (transferBusy_) {
+    reply("%s", kBusy);
+    return;
+  }
+  listTarget_ = currentId();
+  listFormat_ = ListFormat::Names;
+  openDataConnection(&CUserSocket::listOperation);
+}
+
+void CUserSocket::cmdNlstPath(const std::string& argument) {
+  if (!requireLogin()) return;
+  if (transferBusy_) {
+    reply("%s", kBusy);
+    return;
+  }
+  listTarget_ = resolvePath(argument);
+  listFormat_ = ListFormat::Names;
+  openDataConnection(&CUserSocket::listOperation);
+}
+
+void CUserSocket::listOperation() {
+  reply("150 File status OK.  Opening data connection.\r\n");
+  transferBusy_ = true;
+  data_->startListing(listTarget_, listFormat_ == ListFormat::Long);
+}
+
+void CUserSocket::cmdStatPath(const std::string& argument) {
+  if (!requireLogin()) return;
+  const char* arg = argument.c_str();
+  {
+    PendingAside aside(pendingMutex_, pendingMessage_);
+    reply("211-status of %s:\n", arg);
+    std::int64_t id = resolvePath(argument);
+    store::CDBDirectory rows(database());
+    if (id != 0) {
+      rows.setFilter("id=" + std::to_string(id));
+      rows.open();
+      if (!rows.isEmpty() && rows.row().link != 0) {
+        rows.setFilter("id=" + std::to_string(rows.row().link));
+        rows.requery();
+      }
+    }
+    if (id == 0 || rows.isEmpty()) {
+      reply("%s: No such file or directory\n", arg);
+    } else if (rows.row().directory) {
+      store::CDBDirectory entries(database());
+      entries.setFilter("parent=" + std::to_string(rows.row().id));
+      entries.open();
+      for (const store::DirectoryRecord& entry : entries.rows()) reply("%s", listingLine(entry, true).c_str());
+    } else {
+      reply("%s", listingLine(rows.row(), true).c_str());
+    }
+  }
+  reply("211 End of Status\n");
+}
+
+void CUserSocket::cmdStat(const std::string&) {
+  {
+    PendingAside aside(pendingMutex_, pendingMessage_);
+    reply("211-Server Status:\r\n");
+    reply("   %s (Kestrel Version 3.00, %s)\r\n", kServerName, asctimeText(std::time(nullptr)).c_str());
+    reply("   Connected to %s (%s)\r\n", hostName_.c_str(), peerAddress_.c_str());
+    if (loggedIn_) reply("   USER: '%s'\r\n", displayName_.c_str());
+    else reply("   USER: Waiting for login\r\n");
+    reply("   TYPE: %s, FORM: %s;    STRUcture: %s;    MODE: %s\r\n", typeName_.c_str(), "Non-Print",
+          structureName_.c_str(), modeName_.c_str());
+    if (transferBusy_) reply("   Data connection open.\r\n");
+    else reply("   No data connection.\r\n");
+  }
+  reply("211 End of status.\r\n");
+}
+
+void CUserSocket::cmdHelp(const std::string&) {
+  {
+    PendingAside aside(pendingMutex_, pendingMessage_);
+    reply("214-The following commands are recognized (* unimplemented).\r\n");
+    for (const char* line : kHelpLines) reply("%s", line);
+  }
+  std::string mail = host().settings().read(settings::kMail);
+  reply("214 Direct bug reports and comments to %s.\r\n", mail.c_str());
+}
+
+void CUserSocket::cmdHelpTopic(const std::string& argument) {
+  std::string topic = upper(argument);
+  if (topic == "SITE") {
+    {
+      PendingAside aside(pendingMutex_, pendingMessage_);
+      reply("214-The following SITE commands are recognized (* unimplemented).\r\n"
+            "   ALLOW   ANON    CHGRP   CHMOD   CHOWN   DENY\r\n"
+            "   HELP    IDLE    KICK    MSG     UMSG    WHO \r\n");
+    }
+    std::string mail = host().settings().read(settings::kMail);
+    reply("214 bug reports and comments to %s.\r\n", mail.c_str());
+    return;
+  }
+  for (const HelpEntry& entry : kHelpTable) {
+    if (topic == entry.key) {
+      reply("214 Syntax: %s\r\n", entry.syntax);
+      return;
+    }
+  }
+  reply("502 Unknown command '%s'.\r\n", topic.c_str());
+}
+
+void CUserSocket::cmdSyst(const std::string&) {
+  if (!requireLogin()) return;
+  reply("215 UNIX Type: L8\r\n");
+}
+
+void CUserSocket::cmdType(const std::string& argument) {
+  const char* arg = argument.c_str();
+  if (sameText(argument, "A") || sameText(argument, "A N")) {
+    typeName_ = "ASCII";
+    reply("200 TYPE set to 'A'.\r\n");
+  } else if (sameText(argument, "A T") || sameText(argument, "A C")) {
+    reply("504 Type form must be 'N'\r\n");
+  } else if (sameText(argument, "E N") || sameText(argument, "E T") || sameText(argument, "E C")) {
+    reply("504 Type EBCDIC not implemented.\r\n");
+  } else if (sameText(argument, "I")) {
+    typeName_ = "Image";
+    reply("200 TYPE set to 'I'.\r\n");
+  } else if (sameText(argument, "L")) {
+    typeName_ = "Local";
+    reply("200 TYPE set to 'L'.\r\n");
+  } else if (argument.size() >= 2 && sameText(argument.substr(0, 2), "L ") && argument.substr(2) != "8") {
+    reply("504 Byte size for 'L' must be 8.\r\n");
+  } else {
+    reply("500 'TYPE %s': Unknown command\r\n", arg);
+  }
+}
+
+void CUserSocket::cmdMode(const std::string& argument) {
+  const char* arg = argument.c_str();
+  if (sameText(argument, "S")) modeName_ = "Stream";
+  else if (sameText(argument, "B")) modeName_ = "Block";
+  else if (sameText(argument, "C")) modeName_ = "Compressed";
+  else {
+    reply("500 'MODE %s': Unknown command\r\n", arg);
+    return;
+  }
+  reply("200 MODE '%s' ok.\r\n", arg);
+}
+
+void CUserSocket::cmdStru(const std::string& argument) {
+  const char* arg = argument.c_str();
+  if (sameText(argument, "F")) {
+    structureName_ = "File";
+    reply("200 STRU '%s' ok.\r\n", arg);
+  } else if (sameText(argument, "R") || sameText(argument, "P")) {
+    reply("504 Unimplemented Structure type.\r\n");
+  } else {
+    reply("500 'STRU %s': Unknown command\r\n", arg);
+  }
+}
+
+}  // namespace kestrel::ftp

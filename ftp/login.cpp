@@ -1,1 +1,128 @@
-// placeholder
+// USER and PASS: named and anonymous logins of the session's domain.
+#include <cctype>
+#include <ctime>
+
+#include "ftp/session.h"
+#include "ftp/session_registry.h"
+#include "store/activity_log.h"
+#include "store/records.h"
+
+namespace kestrel::ftp {
+
+namespace {
+
+// The account's message, then the fixed text, as one multi-line 230 reply.
+std::string withMessage(const std::string& message, const std::string& text) {
+  std::string out = message;
+  if (!out.empty() && out.back() != '\n') out += "\r\n";
+  return out + text;
+}
+
+}  // namespace
+
+void CUserSocket::cmdUser(const std::string& name) {
+  if (loggedIn_) {
+    reply("530 User '%s' access denied.\r\n", name.c_str());
+    return;
+  }
+  userName_ = name;
+  if (name == "anonymous") {
+    anonymous_ = true;
+    reply("331 Guest login OK.  Send your complete e-mail address as password.\r\n");
+  } else {
+    anonymous_ = false;
+    reply("331 Password required for %s.\r\n", name.c_str());
+  }
+}
+
+void CUserSocket::cmdPass(const std::string& password) {
+  if (userName_.empty()) {
+    reply("503 Bad sequence.  Do 'USER' first.\r\n");
+    return;
+  }
+  if (loggedIn_) {
+    // A second login would count the session twice against Max Users.
+    reply("503 Already logged in.\r\n");
+    return;
+  }
+  store::Database& db = *store::sharedDatabase();
+  store::CDBUser users(db);
+  if (anonymous_) {
+    users.setFilter("login='anonymous' and domain=" + std::to_string(domainId_));
+    users.open();
+    if (!users.isEmpty() && users.row().locked) {
+      reply("530 Anonymous logins not permitted\r\n");
+      return;
+    }
+    if (users.isEmpty() || !userSessionCounts().admit(users.row().id, users.row().maxUsers)) {
+      reply("530 Too many anonymous logins\r\n");
+      return;
+    }
+    const store::UserRecord& user = users.row();
+    loggedIn_ = true;
+    userId_ = user.id;
+    displayName_ = "Anonymous";
+    anonymousAddress_ = password;
+    rawSend(multiLine("230", withMessage(user.message, "Anonymous login ok.  Access restrictions apply.")));
+    loginSucceeded(user);
+    users.edit();
+    users.row().lastOn = std::time(nullptr);
+    users.update();
+    return;
+  }
+
+  auto refuse = [this](const char* text) {
+    userName_.clear();  // a refused named login starts again with USER
+    reply("%s", text);
+  };
+  if (password.size() >= 20) return refuse("530 Incorrect login\r\n");
+  users.setFilter("login=" + store::quoteText(userName_) + " and domain=" + std::to_string(domainId_));
+  users.open();
+  if (users.isEmpty()) return refuse("530 Incorrect login\r\n");
+  std::string lowered = password;
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const store::UserRecord& user = users.row();
+  if (user.password.empty() || user.password != lowered) return refuse("530 Incorrect login\r\n");
+  if (user.locked) return refuse("530 Account locked. Cannot login.\r\n");
+  if (!userSessionCounts().admit(user.id, user.maxUsers))
+    return refuse("530 Too many users for this account or class.\r\n");
+
+  loggedIn_ = true;
+  userId_ = user.id;
+  displayName_ = userName_;
+  std::string text = "User '" + userName_ + "' logged in";
+  rawSend(multiLine("230", withMessage(user.message, text)));
+  spaceLimit_ = user.spaceLimit;
+  if (spaceLimit_ != 0) {
+    store::CDBFileUsage usage(db);
+    usage.setFilter("userid=" + std::to_string(user.id));
+    usage.open();
+    if (!usage.isEmpty()) spaceUsed_ = usage.row().sumOfSize;
+  }
+  loginSucceeded(user);
+  users.edit();
+  users.row().lastOn = std::time(nullptr);
+  users.update();
+}
+
+// The steps every successful login shares.
+void CUserSocket::loginSucceeded(const store::UserRecord& user) {
+  groupId_ = user.group;
+  dirIds_[0] = user.rootDirectory;
+  dirNames_[0].clear();
+  depth_ = 0;
+  loadSiteRights(groupId_);
+  ratio_ = user.ratio;
+  mayOverwrite_ = user.overwriteOwnFiles;
+  mayDelete_ = user.deleteOwnFiles;
+  mayRename_ = user.renameOwnFiles;
+  bytesDownloaded_ = bytesUploaded_ = 0;
+  logText_ = hostName_.empty() ? peerAddress_ : hostName_;
+  host_.postToMain({Msg::ConnectionNamed, host_.connectionKey(),
+                    anonymous_ ? "Anon " + logText_ : displayName_, true});
+  store::writeLog(userId_, logText_, store::Action::Login, 0);
+  if (!anonymous_) logText_.clear();
+  changeDirectory(user.startDirectory, false);
+}
+
+}  // namespace kestrel::ftp

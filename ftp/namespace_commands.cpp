@@ -1,1 +1,312 @@
-// placeholder
+// MKD/XMKD, RMD/XRMD, DELE, RNFR and RNTO: each changes a Files row and the
+// physical directory or file it stands for, in an order that leaves the two
+// agreeing when either step fails.
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ftp/session.h"
+#include "platform/files.h"
+#include "store/activity_log.h"
+#include "store/database.h"
+#include "store/records.h"
+#include "store/tree.h"
+
+namespace kestrel::ftp {
+
+namespace {
+
+// Characters no entry name may hold, whatever the command.
+constexpr std::string_view kRefusedCharacters = "\\:*?\"<>|";
+
+bool hasRefusedCharacter(std::string_view name) {
+  return name.find_first_of(kRefusedCharacters) != std::string_view::npos;
+}
+
+// A name that will become a physical entry must also stay inside its
+// directory: no "/", and not "." or "..".
+bool isAcceptableNewName(std::string_view name) {
+  return !hasRefusedCharacter(name) && platform::childPath("/", name).has_value();
+}
+
+// The physical entry `name` inside a directory row's Path. A row without a
+// Path has no place on disk; joining onto "" would land at the file-system root.
+std::optional<std::string> physicalChild(const std::string& directoryPath, std::string_view name) {
+  if (directoryPath.empty()) return std::nullopt;
+  return platform::childPath(directoryPath, name);
+}
+
+store::Database& database() {
+  store::Database* db = store::sharedDatabase();
+  if (!db) throw store::DbError("no data source");
+  return *db;
+}
+
+// Positions `rows` on the Files row `id`; false when there is none.
+bool readFile(store::CDBFile& rows, std::int64_t id) {
+  rows.setFilter("`id`=" + std::to_string(id));
+  rows.open();
+  return !rows.isEmpty();
+}
+
+bool hasChildren(std::int64_t id) {
+  store::CDBPathFind children(database());
+  children.setFilter("`parent`=" + std::to_string(id));
+  children.open();
+  return !children.isEmpty();
+}
+
+// Another entry of the same directory already called `name` (names compare
+// without regard to case, as the resolver does).
+bool siblingNamed(std::int64_t parent, const std::string& name, std::int64_t except) {
+  store::CDBPathFind siblings(database());
+  siblings.setFilter("`parent`=" + std::to_string(parent) + " and `name`=" + store::quoteText(name) +
+                     " and `id`<>" + std::to_string(except));
+  siblings.open();
+  return !siblings.isEmpty();
+}
+
+}  // namespace
+
+void CUserSocket::cmdMkd(const std::string& argument) {
+  if (!requireLogin()) return;
+  const char* arg = argument.c_str();
+  if (resolvePath(argument) != 0) {
+    reply("550 Path already exists\r\n");
+    return;
+  }
+  std::size_t slash = argument.rfind('/');
+  std::string name = slash == std::string::npos ? argument : argument.substr(slash + 1);
+  if (!isAcceptableNewName(name)) {
+    reply("553 %s: invalid directory name.\r\n", arg);
+    return;
+  }
+  std::int64_t parentId = resolveParent(argument);
+  store::CDBFile parent(database());
+  if (parentId == 0 || !readFile(parent, parentId)) {
+    reply("550 Unable to create directory.  Invalid path.\r\n");
+    return;
+  }
+  // The parent resolver stops at a link row; its entries live in the target.
+  if (parent.row().link != 0 && !readFile(parent, parent.row().link)) {
+    reply("550 Unable to create directory.  Invalid path.\r\n");
+    return;
+  }
+  const store::FileRecord dir = parent.row();
+  if (!dir.directory) {
+    reply("550 Unable to create directory.  Invalid path.\r\n");
+    return;
+  }
+  // Roots hold only what the console puts there.
+  if (dir.parent == 0 || !store::permits(principal(), dir, store::Access::Write)) {
+    reply("550 Unable to create directory.  Access denied.\r\n");
+    return;
+  }
+  std::optional<std::string> physical = physicalChild(dir.path, name);
+  if (!physical || !platform::makeDirectory(*physical).ok()) {
+    reply("550 Unable to create directory.\r\n");
+    return;
+  }
+
+  store::CDBFile created(database());
+  created.setFilter("`id`=0");
+  created.open();
+  created.addNew();
+  store::FileRecord& row = created.row();
+  std::time_t now = std::time(nullptr);
+  row.name = name;
+  row.parent = dir.id;
+  row.path = *physical;
+  row.directory = true;
+  row.domain = domainId_;
+  row.userId = userId_;
+  row.groupId = groupId_;
+  row.userRead = row.userWrite = true;
+  row.userExecute = false;
+  row.groupRead = row.groupWrite = true;
+  row.groupExecute = false;
+  row.otherRead = row.otherWrite = row.otherExecute = true;
+  row.size = row.downloads = row.link = 0;
+  row.title.clear();
+  row.description.clear();
+  row.created = row.modified = row.lastRead = now;
+  try {
+    created.update();
+  } catch (const store::DbError&) {
+    // No row, no directory: a retry must not find a stray one in its way.
+    platform::removeDirectory(*physical);
+    throw;
+  }
+  reply("250 MKD command successful.\r\n");
+}
+
+void CUserSocket::cmdRmd(const std::string& argument) {
+  if (!requireLogin()) return;
+  const char* arg = argument.c_str();
+  std::int64_t id = resolvePath(argument);
+  store::CDBFile entry(database());
+  if (id == 0 || !readFile(entry, id)) {
+    reply("550 No such directory.\r\n");
+    return;
+  }
+  const store::FileRecord row = entry.row();
+  // A root is the account's whole tree; only the console may remove it.
+  if (row.parent == 0 || !store::permits(principal(), row, store::Access::Write)) {
+    reply("550 %s not deleted.  Access denied.\r\n", arg);
+    return;
+  }
+  if (!row.directory) {
+    reply("553 %s not a directory.\r\n", arg);
+    return;
+  }
+  if (hasChildren(row.id)) {
+    reply("450 %s not empty.\r\n", arg);
+    return;
+  }
+  try {
+    entry.remove();
+  } catch (const store::DbError&) {
+    reply("550 %s not removed.\r\n", arg);
+    return;
+  }
+  // A link's Path belongs to its target, which stays. A directory that is
+  // not empty on disk stays too; the row is gone either way.
+  if (row.link == 0 && !row.path.empty()) platform::removeDirectory(row.path);
+  store::writeLog(userId_, logText_, store::Action::Delete, 0, row.path);
+  reply("250 RMD command successful.\r\n");
+}
+
+void CUserSocket::cmdDele(const std::string& argument) {
+  if (!requireLogin()) return;
+  const char* arg = argument.c_str();
+  if (!mayDelete_) {
+    reply("550 %s not deleted.  Access denied.\r\n", arg);
+    return;
+  }
+  std::int64_t id = resolvePath(argument);
+  store::CDBFile entry(database());
+  if (id == 0 || !readFile(entry, id)) {
+    reply("550 No such file or directory.\r\n");
+    return;
+  }
+  const store::FileRecord row = entry.row();
+  if (row.parent == 0 || !store::permits(principal(), row, store::Access::Write)) {
+    reply("550 %s not deleted.  Access denied.\r\n", arg);
+    return;
+  }
+
+  // Directories and links go from the tree only; nothing on disk is touched.
+  if (row.directory || row.link != 0) {
+    if (hasChildren(row.id)) {
+      reply("450 Directory is not empty.\r\n");
+      return;
+    }
+    try {
+      entry.remove();
+    } catch (const store::DbError&) {
+      reply("550 Unable to delete directory.\r\n");
+      return;
+    }
+    store::writeLog(userId_, logText_, store::Action::Delete, 0, row.path);
+    reply("250 DELE command successful.\r\n");
+    return;
+  }
+
+  store::CDBFile parent(database());
+  std::optional<std::string> physical;
+  if (readFile(parent, row.parent)) physical = physicalChild(parent.row().path, row.name);
+  if (!physical || !platform::removeFile(*physical).ok()) {
+    reply("450 %s not deleted.\r\n", arg);
+    return;
+  }
+  try {
+    entry.remove();
+  } catch (const store::DbError&) {
+    // The file is gone from disk already; that is what the client asked for.
+    reply("250 DELE command successful.\r\n");
+    return;
+  }
+  store::writeLog(userId_, logText_, store::Action::Delete, 0, *physical);
+  reply("250 DELE command successful.\r\n");
+}
+
+void CUserSocket::cmdRnfr(const std::string& argument) {
+  if (!requireLogin()) return;
+  renameSource_ = resolvePath(argument);
+  if (renameSource_ != 0) reply("350 File OK.  Waiting destination name.\r\n");
+  else reply("550 %s: File or directory does not exist.\r\n", argument.c_str());
+}
+
+void CUserSocket::cmdRnto(const std::string& argument) {
+  if (!requireLogin()) return;
+  if (!mayRename_) {
+    reply("550 File not renamed.  Access denied.\r\n");
+    return;
+  }
+  if (renameSource_ == 0) {
+    reply("503 Bad sequence of commands.\r\n");
+    return;
+  }
+  // A bare name in the same directory, never a path.
+  if (!isAcceptableNewName(argument)) {
+    renameSource_ = 0;
+    reply("550 Invalid file name.\r\n");
+    return;
+  }
+  store::CDBFile entry(database());
+  if (!readFile(entry, renameSource_)) {
+    renameSource_ = 0;  // deleted since RNFR
+    reply("550 File not renamed.\r\n");
+    return;
+  }
+  const store::FileRecord row = entry.row();
+  if (row.parent == 0 || !store::permits(principal(), row, store::Access::Write)) {
+    reply("550 File not renamed.  Access denied.\r\n");
+    return;
+  }
+  // The disk refuses to replace an entry; the tree must refuse it as well.
+  if (siblingNamed(row.parent, argument, row.id)) {
+    reply("550 File not renamed.\r\n");
+    return;
+  }
+
+  store::CDBFile parent(database());
+  std::string parentPath;
+  if (readFile(parent, row.parent)) parentPath = parent.row().path;
+  std::optional<std::string> from = physicalChild(parentPath, row.name);
+  std::optional<std::string> to = physicalChild(parentPath, argument);
+  // A link has nothing on disk of its own, and a directory mapped elsewhere
+  // keeps its physical name: both are renamed in the tree only.
+  bool onDisk = row.link == 0 && (!row.directory || (from && row.path == *from));
+  if (onDisk && (!from || !to || !platform::renamePath(*from, *to).ok())) {
+    reply("550 File not renamed.\r\n");
+    return;
+  }
+
+  try {
+    if (onDisk && row.directory) {
+      // One statement moves the row and every Path below it, so that a failure
+      // leaves all of them as they were.
+      std::string id = std::to_string(row.id);
+      std::string oldPrefix = store::quoteText(*from + "/");
+      database().execute("UPDATE `files` SET `name`=CASE WHEN `id`=" + id + " THEN " +
+                         store::quoteText(argument) + " ELSE `name` END, `path`=CASE WHEN `id`=" + id +
+                         " THEN " + store::quoteText(*to) + " ELSE " + store::quoteText(*to + "/") +
+                         " || substr(`path`, length(" + oldPrefix + ")+1) END WHERE `id`=" + id +
+                         " OR substr(`path`, 1, length(" + oldPrefix + "))=" + oldPrefix);
+    } else {
+      entry.edit();
+      entry.row().name = argument;
+      entry.update();
+    }
+  } catch (const store::DbError&) {
+    // Put the disk back so that it still matches the rows; the session reports the error.
+    if (onDisk) platform::renamePath(*to, *from);
+    throw;
+  }
+  store::writeLog(userId_, logText_, store::Action::Rename, row.id);
+  reply("250 RNTO command successful.\r\n");
+}
+
+}  // namespace kestrel::ftp

@@ -1,1 +1,321 @@
-// placeholder
+#include "ftp/session.h"
+
+#include <sys/epoll.h>
+
+#include <cstdarg>
+#include <cstring>
+
+#include "ftp/command_table.h"
+#include "ftp/data_socket.h"
+#include "ftp/session_registry.h"
+#include "platform/settings.h"
+#include "store/activity_log.h"
+#include "store/records.h"
+
+namespace kestrel::ftp {
+
+namespace {
+
+std::string asctimeNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char text[64];
+  std::strftime(text, sizeof text, "%a %b %d %H:%M:%S %Y", &tm);
+  return text;
+}
+
+constexpr unsigned char kIac = 255, kSb = 250, kSe = 240, kWill = 251, kDont = 254;
+
+}  // namespace
+
+CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionParams& params)
+    : host_(host),
+      socket_(std::move(socket)),
+      domainId_(params.domainId),
+      dataAddress_(params.peerAddress),
+      dataPort_(params.peerDataPort),
+      peerAddress_(params.peerAddress),
+      hostName_(params.hostName),
+      localAddress_(params.localAddress) {
+  seenDirectories_.reserve(5);
+  sessionNumber_ = sessionRegistry().add(this);
+
+  std::string domainName, motd;
+  try {
+    if (store::Database* db = store::sharedDatabase()) {
+      store::CDBHome home(*db);
+      home.setFilter("id=" + std::to_string(domainId_));
+      home.open();
+      if (!home.isEmpty()) {
+        domainName = home.row().name;
+        motd = home.row().motd;
+      }
+    }
+  } catch (const store::DbError& e) {
+    host_.postToMain({Msg::ConsoleLine, nullptr, std::string("Database error: ") + e.what(), true});
+  }
+  std::string greeting = "Kestrel Version 3.00,  " + asctimeNow() + " ready on " + domainName + ".\r\n" + motd;
+  replies_.push(multiLine("220", greeting));
+
+  idleLimit_ = host_.settings().read(settings::kTimeout);
+  touch();
+}
+
+CUserSocket::~CUserSocket() {
+  try {
+    store::writeLog(userId_, logText_, store::Action::Logout, 0);
+  } catch (const store::DbError& e) {
+    host_.postToMain({Msg::ConsoleLine, nullptr, std::string("Database error: ") + e.what(), true});
+  }
+  sessionRegistry().remove(this);
+  if (monitor_) monitor_->post({Msg::DetachMonitor, host_.connectionKey()});
+  flushOnClose();
+  replies_.clear();
+  data_.reset();
+  passive_.reset();
+  transferFile_.close();
+  if (userId_ != 0 && loggedIn_) userSessionCounts().release(userId_);
+  if (registered_) host_.loop().remove(socket_.get());
+}
+
+void CUserSocket::start() {
+  registered_ = host_.loop().add(socket_.get(), EPOLLIN | EPOLLOUT | EPOLLRDHUP, this);
+  wantWrite_ = true;
+  if (!registered_) endSession();
+}
+
+void CUserSocket::onEvents(std::uint32_t events) {
+  if (ending_) return;
+  if (events & EPOLLOUT) pumpSends();
+  if (ending_) return;
+  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) readCommands();
+}
+
+void CUserSocket::updateInterest() {
+  if (!registered_ || ending_) return;
+  bool want = !replies_.empty();
+  if (want == wantWrite_) return;
+  wantWrite_ = want;
+  host_.loop().modify(socket_.get(), EPOLLIN | EPOLLRDHUP | (want ? EPOLLOUT : 0u));
+}
+
+void CUserSocket::endSession() {
+  if (ending_) return;
+  ending_ = true;
+  host_.requestQuit();
+}
+
+// The reader keeps at most 255 bytes per receive, skips Telnet sequences and
+// dispatches each line when its CR arrives.
+void CUserSocket::readCommands() {
+  readAgain_ = true;
+  if (readerBusy_) return;
+  readerBusy_ = true;
+  while (readAgain_ && !ending_) {
+    readAgain_ = false;
+    auto r = platform::receiveSome(socket_.get(), receive_ + receiveFill_, 255 - receiveFill_);
+    if (r.wouldBlock) break;
+    if (!r.ok() || r.count == 0) {
+      endSession();
+      break;
+    }
+    if (walkReceived(receiveFill_ + static_cast<std::size_t>(r.count))) break;
+  }
+  readerBusy_ = false;
+}
+
+void CUserSocket::feed(const char* data, std::size_t size) {
+  for (std::size_t off = 0; off < size && !ending_;) {
+    std::size_t n = std::min<std::size_t>(255 - receiveFill_, size - off);
+    std::memcpy(receive_ + receiveFill_, data + off, n);
+    off += n;
+    walkReceived(receiveFill_ + n);
+  }
+}
+
+// Walks the received bytes; an incomplete Telnet sequence at the end is kept
+// for the next receive (returns true then).
+bool CUserSocket::walkReceived(std::size_t total) {
+  std::size_t i = 0;
+  bool incomplete = false;
+  while (i < total && !ending_) {
+    auto b = static_cast<unsigned char>(receive_[i]);
+    if (b == kIac) {
+      if (i + 1 >= total) {
+        incomplete = true;
+        break;
+      }
+      auto next = static_cast<unsigned char>(receive_[i + 1]);
+      if (next == kSb) {
+        inSubnegotiation_ = true;
+        i += 2;
+      } else if (next == kSe) {
+        inSubnegotiation_ = false;
+        i += 2;
+      } else if (next >= kWill && next <= kDont) {
+        if (i + 2 >= total) {
+          incomplete = true;
+          break;
+        }
+        i += 3;
+      } else {
+        i += 2;
+      }
+      continue;
+    }
+    ++i;
+    if (inSubnegotiation_) continue;
+    if (b >= ' ' && b <= '~') {
+      if (line_.size() < kLineMax) line_ += static_cast<char>(b);
+      else lineOverflow_ = true;
+    } else if (b == '\r') {
+      std::string line;
+      line.swap(line_);
+      if (lineOverflow_) {
+        lineOverflow_ = false;
+        reply("500 Buffer overflow\r\n");
+      } else {
+        dispatch(line);
+      }
+    }
+  }
+  if (i > total) i = total;
+  std::memmove(receive_, receive_ + i, total - i);
+  receiveFill_ = total - i;
+  return incomplete;
+}
+
+void CUserSocket::dispatch(const std::string& line) {
+  if (monitor_) {
+    notifyMonitor(Msg::Traffic, line);
+    notifyMonitor(Msg::Traffic, "\r\n");
+  }
+  touch();
+  std::string argument;
+  const Command* command = findCommand(line, argument);
+  if (!command) {
+    reply("500 '%s': Unknown command\r\n", line.c_str());
+    return;
+  }
+  if (!command->handler) {
+    cmdNotImplemented(line);
+    return;
+  }
+  try {
+    (this->*command->handler)(argument);
+  } catch (const store::DbError& e) {
+    // The client learns that the command failed; the operator learns why.
+    reply("451 Requested action aborted.  Local error in processing.\r\n");
+    host_.postToMain({Msg::ConsoleLine, nullptr, std::string("Database error: ") + e.what(), true});
+  }
+}
+
+void CUserSocket::reply(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = formatReply(format, args);
+  va_end(args);
+
+  std::string pending;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pending.swap(pendingMessage_);
+  }
+  std::string code;
+  if (!pending.empty()) {
+    // The last line of the reply becomes a continuation line; the message
+    // follows with the same code.
+    std::size_t from = text.size() >= 3 ? text.size() - 3 : 0;
+    std::size_t lf = text.rfind('\n', from);
+    std::size_t start = lf == std::string::npos ? 0 : lf + 1;
+    code = text.substr(start, 3);
+    if (text.size() > start + 3) text[start + 3] = '-';
+  }
+  if (monitor_) notifyMonitor(Msg::Traffic, text);
+  queueText(std::move(text));
+  if (!pending.empty()) {
+    std::string message = multiLine(code, pending);
+    queueText(message);
+    if (monitor_) notifyMonitor(Msg::Traffic, message);
+  }
+}
+
+void CUserSocket::rawSend(const std::string& text) { queueText(text); }
+
+void CUserSocket::queueText(std::string text) {
+  bool wasEmpty = replies_.empty();
+  replies_.push(std::move(text));
+  if (wasEmpty) pumpSends();
+}
+
+// Sends what the socket takes now; the rest waits for the next write event.
+void CUserSocket::pumpSends() {
+  while (!replies_.empty() && !ending_) {
+    std::string_view head = replies_.head();
+    auto r = platform::sendSome(socket_.get(), head.data(), head.size());
+    if (r.wouldBlock) break;
+    if (!r.ok()) {
+      endSession();
+      return;
+    }
+    replies_.consume(static_cast<std::size_t>(r.count));
+    if (static_cast<std::size_t>(r.count) < head.size()) break;
+  }
+  updateInterest();
+}
+
+// Last replies (221, 421, a self-kick's 200) go out before the socket closes.
+void CUserSocket::flushOnClose() {
+  while (!replies_.empty()) {
+    std::string_view head = replies_.head();
+    auto r = platform::sendSome(socket_.get(), head.data(), head.size());
+    if (!r.ok() || r.wouldBlock || r.count <= 0) return;
+    replies_.consume(static_cast<std::size_t>(r.count));
+  }
+}
+
+void CUserSocket::idleCheck() {
+  if (data_ && data_->job() != DataJob::ReceiveFile && data_->job() != DataJob::None) return;
+  if (std::time(nullptr) > lastActivity_ + idleLimit_) {
+    reply("421 Timeout (%d seconds): closing connection.\r\n", idleLimit_);
+    endSession();
+  }
+}
+
+void CUserSocket::setMonitor(std::shared_ptr<Monitor> monitor) { monitor_ = std::move(monitor); }
+void CUserSocket::clearMonitor() { monitor_.reset(); }
+
+void CUserSocket::addConsoleMessage(const std::string& text) { appendPendingMessage(text + "\r\n"); }
+
+void CUserSocket::appendPendingMessage(const std::string& text) {
+  std::lock_guard<std::mutex> lock(pendingMutex_);
+  pendingMessage_ += text;
+}
+
+void CUserSocket::notifyMonitor(Msg id, const std::string& text, std::int64_t value) {
+  if (!monitor_) return;
+  monitor_->send({id, host_.connectionKey(), text, true, value});
+}
+
+bool CUserSocket::requireLogin() {
+  if (loggedIn_) return true;
+  reply("530 Not Logged in.\r\n");
+  return false;
+}
+
+void CUserSocket::cmdNoop(const std::string&) { reply("200 NOOP command successful.\r\n"); }
+
+void CUserSocket::cmdAllo(const std::string&) {
+  if (!requireLogin()) return;
+  reply("200 ALLO command ignored\r\n");
+}
+
+void CUserSocket::cmdQuit(const std::string&) {
+  reply("221 Goodbye.\r\n");
+  endSession();
+}
+
+void CUserSocket::cmdNotImplemented(const std::string& line) { reply("502 %s not implemented.\r\n", line.c_str()); }
+
+}  // namespace kestrel::ftp

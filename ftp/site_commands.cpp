@@ -1,1 +1,336 @@
-// placeholder
+// SITE and its subcommands. Which of them a session may run is fixed at
+// login from its group's rows in Site List.
+#include <strings.h>
+
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ftp/session.h"
+#include "ftp/session_registry.h"
+#include "store/activity_log.h"
+#include "store/database.h"
+#include "store/records.h"
+#include "store/tree.h"
+
+namespace kestrel::ftp {
+
+namespace {
+
+// Site Commands ids, as the rights table numbers them.
+enum SiteRight : int {
+  kRightAllow = 1,
+  kRightAnon = 2,
+  kRightChgrp = 3,
+  kRightChmod = 4,
+  kRightChown = 5,
+  kRightDeny = 6,
+  kRightKick = 8,
+  kRightMsg = 9,
+  kRightUmsg = 10,
+  kRightWho = 11,
+};
+
+constexpr int kIdleMinimum = 30;
+constexpr int kIdleMaximum = 7200;
+constexpr std::size_t kNameMax = 39;
+
+store::Database& database() {
+  store::Database* db = store::sharedDatabase();
+  if (!db) throw store::DbError("no data source");
+  return *db;
+}
+
+bool startsWith(const std::string& text, const char* prefix) {
+  return strncasecmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
+}
+
+bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+void skipSpace(const std::string& text, std::size_t& pos) {
+  while (pos < text.size() && isSpace(text[pos])) ++pos;
+}
+
+// The decimal number at pos, moving pos past its digits. Saturates instead
+// of overflowing: any huge value is simply out of every accepted range.
+long readNumber(const std::string& text, std::size_t& pos) {
+  constexpr long kCap = 1'000'000'000;
+  long value = 0;
+  while (pos < text.size() && isDigit(text[pos])) {
+    if (value < kCap) value = value * 10 + (text[pos] - '0');
+    ++pos;
+  }
+  return value;
+}
+
+// Group and login names as SITE CHGRP and CHOWN accept them: only the
+// characters of the name alphabet are kept, upper-case letters included in
+// the dropped ones, and no more than kNameMax of them.
+std::string readAccountName(const std::string& text, std::size_t& pos) {
+  std::string name;
+  for (; pos < text.size() && !isSpace(text[pos]); ++pos) {
+    char c = text[pos];
+    bool kept = (c >= 'a' && c <= 'z') || isDigit(c) || c == '_';
+    if (kept && name.size() < kNameMax) name += c;
+  }
+  return name;
+}
+
+bool anonymousLoginsAllowed(std::int64_t domainId) {
+  store::CDBUser users(database());
+  users.setFilter("`login`='anonymous' and `domain`=" + std::to_string(domainId));
+  users.setSort("`id`");
+  users.open();
+  return !users.isEmpty() && !users.row().locked;
+}
+
+}  // namespace
+
+void CUserSocket::loadSiteRights(std::int64_t groupId) {
+  for (bool& right : siteRights_) right = false;
+  store::CDBSiteList list(database());
+  list.setFilter("`group id`=" + std::to_string(groupId));
+  list.open();
+  for (const store::SiteListRecord& row : list.rows())
+    if (row.siteId >= 1 && row.siteId <= kSiteRights) siteRights_[row.siteId] = true;
+}
+
+bool CUserSocket::checkSiteRight(int right) {
+  if (!requireLogin()) return false;
+  if (right < 1 || right > kSiteRights || !siteRights_[right]) {
+    reply("500 Command not available\r\n");
+    return false;
+  }
+  return true;
+}
+
+void CUserSocket::cmdSite(const std::string& argument) {
+  const std::string& a = argument;
+  if (strcasecmp(a.c_str(), "IDLE") == 0) siteIdle({}, true);
+  else if (startsWith(a, "IDLE ")) siteIdle(a.substr(5), false);
+  else if (startsWith(a, "ANON ")) siteAnon(a.substr(5), false);
+  else if (startsWith(a, "ANON")) siteAnon({}, true);
+  else if (startsWith(a, "CHMOD ")) siteChmod(a.substr(6));
+  else if (startsWith(a, "CHGRP ")) siteChown(a.substr(6), true);
+  else if (startsWith(a, "CHOWN ")) siteChown(a.substr(6), false);
+  else if (startsWith(a, "WHO")) siteWho();
+  else if (startsWith(a, "MSG ")) siteMsg(a.substr(4));
+  else if (startsWith(a, "UMSG ")) siteUmsg(a.substr(5));
+  else if (startsWith(a, "KICK ")) siteKick(a.substr(5));
+  else if (startsWith(a, "DENY ")) siteLock(a.substr(5), true);
+  else if (startsWith(a, "ALLOW ")) siteLock(a.substr(6), false);
+  else reply("500 Unknown command: 'SITE %s'\r\n", a.c_str());
+}
+
+void CUserSocket::siteIdle(const std::string& arg, bool show) {
+  if (show) {
+    reply("200 Current idle time limit is %d seconds.  Maximum 7200.\r\n", idleLimit_);
+    return;
+  }
+  if (!requireLogin()) return;
+  if (arg.empty() || !isDigit(arg[0])) {
+    reply("500 Unknown command: 'SITE IDLE %s'\r\n", arg.c_str());
+    return;
+  }
+  std::size_t pos = 0;
+  long seconds = readNumber(arg, pos);
+  if (seconds < kIdleMinimum || seconds > kIdleMaximum) {
+    reply("501 Idle time must be between 30 and 7200 seconds.\r\n");
+    return;
+  }
+  idleLimit_ = static_cast<int>(seconds);
+  reply("200 Idle time set to %d seconds.\r\n", idleLimit_);
+}
+
+void CUserSocket::siteAnon(const std::string& arg, bool query) {
+  if (!query) {
+    if (!checkSiteRight(kRightAnon)) return;
+    bool deny = strcasecmp(arg.c_str(), "DENY") == 0;
+    if (!deny && strcasecmp(arg.c_str(), "ALLOW") != 0) {
+      reply("500 Unknown command: 'SITE ANON %s'\r\n", arg.c_str());
+      return;
+    }
+    database().execute(std::string("update `users` set `locked`=") + (deny ? "YES" : "NO") +
+                       " where `login`='anonymous' and `domain`=" + std::to_string(domainId_));
+  }
+  // Read back rather than trusting the session: other sessions and the
+  // console change this too, and a domain may have no anonymous account.
+  if (anonymousLoginsAllowed(domainId_)) reply("200 Anonymous logins allowed.\r\n");
+  else reply("200 Anonymous logins not allowed.\r\n");
+}
+
+void CUserSocket::siteChmod(const std::string& arg) {
+  if (!checkSiteRight(kRightChmod)) return;
+  auto octal = [](char c) { return c >= '0' && c <= '7'; };
+  if (arg.size() < 3 || !octal(arg[0]) || !octal(arg[1]) || !octal(arg[2])) {
+    reply("500 Invalid file mode.  Must be three octal digits.\r\n");
+    return;
+  }
+  // The character after the digits is skipped whatever it is.
+  std::string path = arg.size() > 4 ? arg.substr(4) : std::string();
+  std::int64_t id = path.empty() ? 0 : resolvePath(path);
+  store::CDBFile entry(database());
+  if (id != 0) {
+    entry.setFilter("`id`=" + std::to_string(id));
+    entry.open();
+  }
+  if (id == 0 || entry.isEmpty()) {
+    reply("550 No such file or path.\r\n");
+    return;
+  }
+  entry.edit();
+  store::setPermissionsFromOctal(entry.row(), arg.c_str());
+  entry.update();
+  store::writeLog(userId_, logText_, store::Action::Chmod, id);
+  reply("250 File security changed.\r\n");
+}
+
+void CUserSocket::siteChown(const std::string& arg, bool group) {
+  if (!checkSiteRight(group ? kRightChgrp : kRightChown)) return;
+  std::size_t pos = 0;
+  skipSpace(arg, pos);
+  std::string name = readAccountName(arg, pos);
+  skipSpace(arg, pos);
+  std::string path = arg.substr(pos);
+
+  std::int64_t ownerId = 0;
+  if (group) {
+    store::CDBGroup groups(database());
+    groups.setFilter("`name`=" + store::quoteText(name));
+    groups.setSort("`id`");
+    groups.open();
+    if (groups.isEmpty()) {
+      reply("550 No such group.\r\n");
+      return;
+    }
+    ownerId = groups.row().id;
+  } else {
+    store::CDBUser users(database());
+    users.setFilter("`login`=" + store::quoteText(name));
+    users.setSort("`id`");
+    users.open();
+    if (users.isEmpty()) {
+      reply("550 No such user.\r\n");
+      return;
+    }
+    ownerId = users.row().id;
+  }
+
+  std::int64_t id = path.empty() ? 0 : resolvePath(path);
+  store::CDBFile entry(database());
+  if (id != 0) {
+    entry.setFilter("`id`=" + std::to_string(id));
+    entry.open();
+  }
+  if (id == 0 || entry.isEmpty()) {
+    reply("550 No such file or path.\r\n");
+    return;
+  }
+  entry.edit();
+  if (group) entry.row().groupId = ownerId;
+  else entry.row().userId = ownerId;
+  entry.update();
+  store::writeLog(userId_, logText_, group ? store::Action::Chgrp : store::Action::Chown, id);
+  if (group) reply("250 File group changed.\r\n");
+  else reply("250 File ownership changed.\r\n");
+}
+
+void CUserSocket::siteWho() {
+  if (!checkSiteRight(kRightWho)) return;
+  // The listing lines bypass the reply writer, so a pending message (even one
+  // another session appends meanwhile) rides on the closing 200 line only.
+  std::vector<std::string> lines = {
+      "200-Users currently connected:\r\n",
+      "    ID    IP                   User Login\r\n",
+      "    ----- -------------------- --------------------\r\n",
+  };
+  int count = 0;
+  sessionRegistry().forEach([&](CUserSocket& other) {
+    ++count;
+    if (other.anonymous())
+      lines.push_back(formatReplyf("    %5d %-20s Anonymous (%s)\r\n", other.sessionNumber(),
+                                   other.logText().c_str(), other.anonymousAddress().c_str()));
+    else
+      lines.push_back(formatReplyf("    %5d %-20s %-20s\r\n", other.sessionNumber(), other.logText().c_str(),
+                                   other.displayName().c_str()));
+  });
+  lines.push_back("    ----- --------------- --------------------\r\n");
+  for (const std::string& line : lines) {
+    notifyMonitor(Msg::Traffic, line);
+    rawSend(line);
+  }
+  reply("200 End of user list.  %d users connected.\r\n", count);
+}
+
+void CUserSocket::siteMsg(const std::string& arg) {
+  if (!checkSiteRight(kRightMsg)) return;
+  std::string sender = anonymous_ ? "Anon(" + logText_ + ")" : displayName_;
+  host_.postToMain(Message{Msg::ConsoleLine, nullptr, sender + ": " + arg, true});
+  // Logged before the reply, so that a failing log cannot follow a 200.
+  store::writeLog(userId_, logText_, store::Action::ConsoleMessage, 0, arg);
+  reply("200 Console message sent.\r\n");
+}
+
+void CUserSocket::siteUmsg(const std::string& arg) {
+  if (!checkSiteRight(kRightUmsg)) return;
+  std::size_t pos = 0;
+  skipSpace(arg, pos);
+  long number = readNumber(arg, pos);
+  if (pos >= arg.size() || arg[pos] != ' ') {
+    reply("500 'UMSG' Syntax error.\r\n");
+    return;
+  }
+  std::string text = arg.substr(pos + 1);
+  std::int64_t receiverId = 0;
+  bool delivered = sessionRegistry().withSession(number, [&](CUserSocket& other) {
+    other.appendPendingMessage(text + "\r\n");
+    receiverId = other.userId();
+  });
+  if (!delivered) {
+    reply("550 No such session.\r\n");
+    return;
+  }
+  store::writeLog(userId_, logText_, store::Action::UserMessage, receiverId, text);
+  reply("200 Message sent.\r\n");
+}
+
+void CUserSocket::siteKick(const std::string& arg) {
+  if (!checkSiteRight(kRightKick)) return;
+  std::size_t pos = 0;
+  skipSpace(arg, pos);
+  long number = readNumber(arg, pos);
+  std::int64_t kickedId = 0;
+  // Only a request: the kicked session ends on its own thread, after this
+  // reply when it kicks itself.
+  bool found = sessionRegistry().withSession(number, [&](CUserSocket& other) {
+    kickedId = other.userId();
+    other.host().requestQuit();
+  });
+  if (!found) {
+    reply("550 Unable to kick user.\r\n");
+    return;
+  }
+  store::writeLog(userId_, logText_, store::Action::Kick, kickedId);
+  reply("200 User kicked.\r\n");
+}
+
+void CUserSocket::siteLock(const std::string& arg, bool lock) {
+  if (!checkSiteRight(lock ? kRightDeny : kRightAllow)) return;
+  store::CDBUser users(database());
+  users.setFilter("`login`=" + store::quoteText(arg));
+  users.setSort("`id`");
+  users.open();
+  if (users.isEmpty()) {
+    reply("530 User %s not found.\r\n", arg.c_str());
+    return;
+  }
+  users.edit();
+  users.row().locked = lock;
+  users.update();
+  reply("200 User access updated.\r\n");
+}
+
+}  // namespace kestrel::ftp

@@ -1,1 +1,244 @@
-// placeholder
+// RETR, STOR and REST: the checks around a transfer, the counters and log
+// rows it leaves, and the row an upload adds to the tree.
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "ftp/data_socket.h"
+#include "ftp/session.h"
+#include "platform/files.h"
+#include "store/activity_log.h"
+#include "store/database.h"
+#include "store/records.h"
+#include "store/tree.h"
+
+namespace kestrel::ftp {
+
+namespace {
+
+constexpr char kBusy[] = "125 Data connection already open.  Transfer starting.\r\n";
+
+store::Database& database() {
+  store::Database* db = store::sharedDatabase();
+  if (!db) throw store::DbError("no data source");
+  return *db;
+}
+
+// The files row with this id, or none.
+std::optional<store::FileRecord> readFile(std::int64_t id) {
+  store::CDBFile files(database());
+  files.setFilter("id=" + std::to_string(id));
+  files.open();
+  if (files.isEmpty()) return std::nullopt;
+  return files.row();
+}
+
+// A link row is a second name: its bytes and entries are the target's.
+std::optional<store::FileRecord> followLink(std::optional<store::FileRecord> row) {
+  if (row && row->link != 0) return readFile(row->link);
+  return row;
+}
+
+// Characters no stored name may hold; "/" never reaches here, it splits the
+// path before the name is taken.
+bool validUploadName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return name.find_first_of("\\:*?\"<>|") == std::string::npos;
+}
+
+}  // namespace
+
+void CUserSocket::cmdRest(const std::string& argument) {
+  long long offset = std::strtoll(argument.c_str(), nullptr, 10);
+  // A negative offset names no byte of any file.
+  if (offset < 0) offset = 0;
+  restartOffset_ = offset;
+  reply("350 Ready to resume file transfer at byte offset %lld\r\n", offset);
+}
+
+void CUserSocket::cmdRetr(const std::string& argument) {
+  if (!requireLogin()) return;
+  if (transferBusy_) {
+    reply("%s", kBusy);
+    return;
+  }
+  const char* arg = argument.c_str();
+  std::int64_t id = resolvePath(argument);
+  std::optional<store::FileRecord> file = id ? followLink(readFile(id)) : std::nullopt;
+  if (!file) {
+    reply("550 No such file.\r\n");
+    return;
+  }
+  if (file->directory) {
+    reply("550 %s: Not a file\r\n", arg);
+    return;
+  }
+  if (!store::permits(principal(), *file, store::Access::Read)) {
+    reply("550 %s: Access denied.\r\n", arg);
+    return;
+  }
+  if (ratio_ != 0) {
+    std::int64_t allowance = bytesUploaded_ * ratio_;
+    if (bytesDownloaded_ + file->size >= allowance) {
+      reply("450-Download:Upload ratio too great.  Try uploading more first.\r\n"
+            "450 UL:%lld  DL:%lld   Ratio: 1:%lld  Bytes left: %lld\r\n",
+            static_cast<long long>(bytesUploaded_), static_cast<long long>(bytesDownloaded_),
+            static_cast<long long>(ratio_), static_cast<long long>(allowance - bytesDownloaded_));
+      return;
+    }
+  }
+  downloadSize_ = file->size;
+  transferName_ = file->name;
+
+  // The bytes live in the parent's physical directory, under the row's name.
+  std::optional<store::FileRecord> parent = readFile(file->parent);
+  std::optional<std::string> path;
+  if (parent && !parent->path.empty()) path = platform::childPath(parent->path, file->name);
+  platform::Result<platform::File> opened;
+  if (path) opened = platform::File::openRead(*path);
+  if (!path || !opened.ok()) {
+    reply("550 %s: Unable to open.\r\n", arg);
+    return;
+  }
+  transferFileId_ = file->id;
+  transferFile_ = std::move(opened.value);
+  openDataConnection(&CUserSocket::downloadOperation);
+}
+
+void CUserSocket::downloadOperation() {
+  transferFile_.seek(restartOffset_);
+  restartOffset_ = 0;
+  host().postToMain(Message(Msg::DownloadStarted, host().connectionKey(), transferName_));
+  // The announced size is the whole file's, also after REST.
+  reply("150 File status OK.  Opening data connection for %s (%lld bytes).\r\n", transferName_.c_str(),
+        static_cast<long long>(downloadSize_));
+  transferBusy_ = true;
+  bytesDownloaded_ += downloadSize_;
+  store::writeLog(userId_, logText_, store::Action::Download, transferFileId_);
+  store::Database& db = database();
+  db.execute("update users set downloads=downloads+1 where id=" + std::to_string(userId_));
+  db.execute("update files set downloads=downloads+1 where id=" + std::to_string(transferFileId_));
+  notifyMonitor(Msg::MonitorDownloadStarted, transferName_);
+  data_->startSend(std::move(transferFile_), transferFileId_, downloadSize_);
+}
+
+void CUserSocket::cmdStor(const std::string& argument) {
+  if (!requireLogin()) return;
+  if (transferBusy_) {
+    reply("%s", kBusy);
+    return;
+  }
+  const char* arg = argument.c_str();
+  std::optional<store::FileRecord> existing;
+  if (std::int64_t id = resolvePath(argument)) existing = readFile(id);
+  if (existing && (!mayOverwrite_ || existing->directory)) {
+    reply("553 %s: Access denied.\r\n", arg);
+    return;
+  }
+
+  std::size_t slash = argument.rfind('/');
+  std::string name = slash == std::string::npos ? argument : argument.substr(slash + 1);
+  if (!validUploadName(name)) {
+    reply("553 %s: invalid file name.\r\n", arg);
+    return;
+  }
+  transferName_ = name;
+
+  std::int64_t parentId = resolveParent(argument);
+  std::optional<store::FileRecord> directory = parentId ? followLink(readFile(parentId)) : std::nullopt;
+  // A directory without a Path has no place on disk to put the file.
+  if (!directory || !directory->directory || directory->path.empty()) {
+    reply("550 Unable to create file.  Invalid path.\r\n");
+    return;
+  }
+  uploadDirectoryId_ = directory->id;
+  // Names compare without regard to case: an overwrite goes to the file the
+  // existing row stands for, not to a second file beside it.
+  std::optional<std::string> path =
+      platform::childPath(directory->path, existing ? existing->name : name);
+  if (!path) {
+    reply("553 %s: invalid file name.\r\n", arg);
+    return;
+  }
+  uploadPath_ = *path;
+
+  // The top of a tree takes no files from clients, whatever its bits say.
+  if (directory->parent == 0 || !store::permits(principal(), *directory, store::Access::Write)) {
+    reply("550 Unable to write file.  Access denied.\r\n");
+    return;
+  }
+  if (spaceLimit_ != 0 && spaceLimit_ < static_cast<std::int64_t>(spaceUsed_ / 1000)) {
+    reply("550 Unable to write file.  Space exceeded.\r\n");
+    return;
+  }
+
+  platform::Result<platform::File> created = platform::File::createWrite(uploadPath_);
+  if (!created.ok()) {
+    reply("550 Unable to write file.\r\n");
+  } else {
+    transferFileId_ = existing ? existing->id : 0;
+    transferFile_ = std::move(created.value);
+    openDataConnection(&CUserSocket::uploadOperation);
+  }
+  host().postToMain(Message(Msg::Activity, host().connectionKey(), "STOR " + argument));
+}
+
+void CUserSocket::uploadOperation() {
+  uploadMode_ = transferFileId_ != 0 ? UploadMode::Overwrite : UploadMode::NewFile;
+  transferBusy_ = true;
+  reply("150 File status OK.  Opening data connection.\r\n");
+  notifyMonitor(Msg::Activity, transferName_);
+  data_->startReceive(std::move(transferFile_), transferFileId_);
+}
+
+void CUserSocket::finishUpload() {
+  if (uploadMode_ == UploadMode::None) return;
+  std::optional<platform::FileInfo> info = platform::statPath(uploadPath_);
+  // Gone from disk before we could look: there is nothing to account for.
+  if (!info) return;
+  store::Database& db = database();
+  std::int64_t holder = transferFileId_;
+
+  if (uploadMode_ == UploadMode::NewFile) {
+    store::CDBFile files(db);
+    files.addNew();
+    store::FileRecord& row = files.row();
+    row.name = info->name;
+    row.path.clear();  // no short names on this system
+    row.size = info->size;
+    row.created = info->created;
+    row.lastRead = info->accessed;
+    row.modified = info->modified;
+    row.parent = uploadDirectoryId_;
+    row.directory = false;
+    row.downloads = 0;
+    row.description.clear();
+    row.title.clear();
+    row.userRead = true;
+    row.userWrite = true;
+    row.userExecute = false;
+    row.groupRead = true;
+    row.groupWrite = false;
+    row.groupExecute = false;
+    row.otherRead = true;
+    row.otherWrite = false;
+    row.otherExecute = false;
+    row.userId = userId_;
+    row.groupId = groupId_;
+    row.domain = domainId_;
+    row.link = 0;
+    files.update();
+
+    files.setFilter("parent=" + std::to_string(uploadDirectoryId_) + " and name=" + store::quoteText(info->name));
+    files.requery();
+    holder = files.isEmpty() ? 0 : files.row().id;
+  }
+
+  bytesUploaded_ += info->size;
+  spaceUsed_ += static_cast<double>(info->size);
+  db.execute("update users set uploads=uploads+1 where id=" + std::to_string(userId_));
+  host().postToMain(Message(Msg::UploadCounted, host().connectionKey()));
+  store::writeLog(userId_, logText_, store::Action::Upload, holder);
+}
+
+}  // namespace kestrel::ftp

@@ -1,1 +1,169 @@
-// placeholder
+#include "platform/event_loop.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <future>
+#include <vector>
+
+namespace kestrel::platform {
+
+namespace {
+constexpr std::uint64_t kWakeToken = 0;
+}
+
+EventLoop::EventLoop() : owner_(std::this_thread::get_id()) {
+  epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (epollFd_ < 0 || wakeFd_ < 0) std::abort();  // no loop, no server
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = kWakeToken;
+  ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev);
+}
+
+EventLoop::~EventLoop() {
+  ::close(wakeFd_);
+  ::close(epollFd_);
+}
+
+bool EventLoop::add(int fd, std::uint32_t events, EventHandler* handler) {
+  std::uint64_t token = nextToken_++;
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = token;
+  if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0) return false;
+  registrations_[token] = {fd, handler};
+  tokenByFd_[fd] = token;
+  return true;
+}
+
+bool EventLoop::modify(int fd, std::uint32_t events) {
+  auto it = tokenByFd_.find(fd);
+  if (it == tokenByFd_.end()) return false;
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = it->second;
+  return ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev) == 0;
+}
+
+void EventLoop::remove(int fd) {
+  auto it = tokenByFd_.find(fd);
+  if (it == tokenByFd_.end()) return;
+  ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+  registrations_.erase(it->second);
+  tokenByFd_.erase(it);
+}
+
+void EventLoop::post(Task task) {
+  {
+    std::lock_guard<std::mutex> lock(tasksMutex_);
+    tasks_.push_back(std::move(task));
+  }
+  std::uint64_t one = 1;
+  [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+}
+
+void EventLoop::send(const Task& task) {
+  if (inLoopThread()) {
+    task();
+    return;
+  }
+  auto done = std::make_shared<std::promise<void>>();
+  auto finished = done->get_future();
+  post([task, done] {
+    task();
+    done->set_value();
+  });
+  // A loop that quits before running the task drops it; do not wait forever.
+  while (finished.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) {
+    if (quitRequested()) return;
+  }
+}
+
+void EventLoop::quit() {
+  {
+    std::lock_guard<std::mutex> lock(tasksMutex_);
+    quit_ = true;
+  }
+  std::uint64_t one = 1;
+  [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+}
+
+bool EventLoop::quitRequested() const {
+  std::lock_guard<std::mutex> lock(tasksMutex_);
+  return quit_;
+}
+
+int EventLoop::addTimer(std::chrono::milliseconds period, Task fn) {
+  int id = nextTimerId_++;
+  timers_[id] = {Clock::now() + period, period, std::move(fn)};
+  return id;
+}
+
+void EventLoop::cancelTimer(int id) { timers_.erase(id); }
+
+int EventLoop::nextTimeoutMs() const {
+  if (timers_.empty()) return -1;
+  auto now = Clock::now();
+  auto earliest = Clock::time_point::max();
+  for (const auto& [id, t] : timers_) earliest = std::min(earliest, t.due);
+  if (earliest <= now) return 0;
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(earliest - now).count();
+  return static_cast<int>(ms + 1);
+}
+
+void EventLoop::runDueTimers() {
+  auto now = Clock::now();
+  std::vector<int> due;
+  for (const auto& [id, t] : timers_)
+    if (t.due <= now) due.push_back(id);
+  for (int id : due) {
+    auto it = timers_.find(id);
+    if (it == timers_.end()) continue;  // cancelled by an earlier timer
+    it->second.due = now + it->second.period;
+    Task fn = it->second.fn;  // the timer may cancel itself
+    fn();
+  }
+}
+
+void EventLoop::drainTasks() {
+  std::uint64_t count;
+  while (::read(wakeFd_, &count, sizeof count) > 0) {
+  }
+  std::deque<Task> batch;
+  {
+    std::lock_guard<std::mutex> lock(tasksMutex_);
+    batch.swap(tasks_);
+  }
+  for (auto& task : batch) {
+    if (quitRequested()) return;
+    task();
+  }
+}
+
+void EventLoop::run() {
+  owner_ = std::this_thread::get_id();
+  epoll_event events[64];
+  while (!quitRequested()) {
+    int n = ::epoll_wait(epollFd_, events, 64, nextTimeoutMs());
+    if (n < 0 && errno != EINTR) break;
+    for (int i = 0; i < n && !quitRequested(); ++i) {
+      if (events[i].data.u64 == kWakeToken) {
+        drainTasks();
+        continue;
+      }
+      auto it = registrations_.find(events[i].data.u64);
+      if (it == registrations_.end()) continue;  // removed earlier in this batch
+      it->second.handler->onEvents(events[i].events);
+    }
+    if (!quitRequested()) runDueTimers();
+  }
+  std::lock_guard<std::mutex> lock(tasksMutex_);
+  tasks_.clear();
+}
+
+}  // namespace kestrel::platform

@@ -1,1 +1,173 @@
-// placeholder
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kestrel::platform {
+
+void Fd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+namespace {
+
+bool toSockaddr(const std::string& address, int port, sockaddr_in& out) {
+  out = {};
+  out.sin_family = AF_INET;
+  out.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (address.empty()) {
+    out.sin_addr.s_addr = htonl(INADDR_ANY);
+    return true;
+  }
+  return ::inet_pton(AF_INET, address.c_str(), &out.sin_addr) == 1;
+}
+
+Endpoint fromSockaddr(const sockaddr_in& in) {
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
+  return {text, ntohs(in.sin_port)};
+}
+
+}  // namespace
+
+Result<Fd> listenTcp(const std::string& address, int port, int backlog) {
+  Result<Fd> r;
+  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
+    r.status = Status::fromErrno("socket");
+    return r;
+  }
+  int on = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in sa;
+  if (!toSockaddr(address, port, sa)) {
+    r.status = Status::fromCode(EINVAL, "address");
+    return r;
+  }
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    r.status = Status::fromErrno("bind");
+    return r;
+  }
+  if (::listen(fd.get(), backlog) != 0) {
+    r.status = Status::fromErrno("listen");
+    return r;
+  }
+  r.value = std::move(fd);
+  return r;
+}
+
+Result<Fd> acceptTcp(int listenFd) {
+  Result<Fd> r;
+  int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) {
+    r.status = Status::fromErrno("accept");
+    return r;
+  }
+  int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  r.value = Fd(fd);
+  return r;
+}
+
+Result<Fd> connectTcp(const std::string& localAddress, const Endpoint& remote) {
+  Result<Fd> r;
+  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
+    r.status = Status::fromErrno("socket");
+    return r;
+  }
+  sockaddr_in local;
+  if (toSockaddr(localAddress, 0, local) &&
+      ::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    r.status = Status::fromErrno("bind");
+    return r;
+  }
+  sockaddr_in sa;
+  if (!toSockaddr(remote.address, remote.port, sa)) {
+    r.status = Status::fromCode(EINVAL, "address");
+    return r;
+  }
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 && errno != EINPROGRESS) {
+    r.status = Status::fromErrno("connect");
+    return r;
+  }
+  r.value = std::move(fd);
+  return r;
+}
+
+Status pendingSocketError(int fd) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return Status::fromErrno("getsockopt");
+  return err == 0 ? Status::success() : Status::fromCode(err, "connect");
+}
+
+Endpoint localEndpoint(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return {};
+  return fromSockaddr(sa);
+}
+
+Endpoint peerEndpoint(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return {};
+  return fromSockaddr(sa);
+}
+
+IoResult sendSome(int fd, const char* data, std::size_t size) {
+  IoResult r;
+  ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+  if (n >= 0) {
+    r.count = n;
+  } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+    r.wouldBlock = true;
+  } else {
+    r.status = Status::fromErrno("send");
+  }
+  return r;
+}
+
+IoResult receiveSome(int fd, char* data, std::size_t size) {
+  IoResult r;
+  ssize_t n = ::recv(fd, data, size, 0);
+  if (n >= 0) {
+    r.count = n;
+  } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+    r.wouldBlock = true;
+  } else {
+    r.status = Status::fromErrno("recv");
+  }
+  return r;
+}
+
+void shutdownWrite(int fd) { ::shutdown(fd, SHUT_WR); }
+
+std::string reverseLookup(const std::string& address) {
+  sockaddr_in sa;
+  if (!toSockaddr(address, 0, sa)) return {};
+  char host[NI_MAXHOST] = {};
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
+                    NI_NAMEREQD) != 0)
+    return {};
+  return host;
+}
+
+bool parseDotted(const std::string& address, int octets[4]) {
+  in_addr a;
+  if (::inet_pton(AF_INET, address.c_str(), &a) != 1) return false;
+  auto* b = reinterpret_cast<const unsigned char*>(&a.s_addr);
+  for (int i = 0; i < 4; ++i) octets[i] = b[i];
+  return true;
+}
+
+}  // namespace kestrel::platform

@@ -1,1 +1,141 @@
-// placeholder
+#include "server/application.h"
+
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "console/main_frame.h"
+#include "platform/instance_guard.h"
+#include "platform/service.h"
+#include "platform/settings.h"
+#include "store/accounts.h"
+#include "store/database.h"
+#include "store/tree.h"
+
+namespace kestrel::server {
+
+RunMode runModeFor(int argc, char** argv) {
+  return argc == 2 && std::strcmp(argv[1], "-s") == 0 ? RunMode::Service : RunMode::Gui;
+}
+
+namespace {
+
+// Turns SIGINT, SIGTERM and the show request into events of the main loop.
+class SignalSource : public platform::EventHandler {
+ public:
+  SignalSource(platform::EventLoop& loop, console::CMainFrame& frame, platform::ServiceNotifier& notifier,
+               RunMode mode)
+      : loop_(loop), frame_(frame), notifier_(notifier), mode_(mode) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, platform::InstanceGuard::kShowSignal);
+    fd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (fd_ >= 0) loop_.add(fd_, EPOLLIN, this);
+  }
+  ~SignalSource() override {
+    if (fd_ >= 0) {
+      loop_.remove(fd_);
+      ::close(fd_);
+    }
+  }
+  void onEvents(std::uint32_t) override {
+    signalfd_siginfo info;
+    while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      if (static_cast<int>(info.ssi_signo) == platform::InstanceGuard::kShowSignal) {
+        frame_.post({Msg::Activate});
+        continue;
+      }
+      // Interrupt in the foreground, or the service manager's stop.
+      if (mode_ == RunMode::Service) {
+        notifier_.stopping();
+        notifier_.extendTimeout(std::chrono::milliseconds(10000));
+      }
+      frame_.requestClose(true);
+    }
+  }
+
+ private:
+  platform::EventLoop& loop_;
+  console::CMainFrame& frame_;
+  platform::ServiceNotifier& notifier_;
+  RunMode mode_;
+  int fd_ = -1;
+};
+
+void blockSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, platform::InstanceGuard::kShowSignal);
+  // Every thread started later inherits this mask, so only the signalfd sees them.
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+int runApplication(RunMode mode) {
+  blockSignals();
+  const std::string settingsPath = platform::Settings::defaultPath();
+  auto guard = platform::InstanceGuard::acquire(settingsPath);
+  if (!guard) {
+    // A second instance: the running one shows itself and this one leaves quietly.
+    platform::InstanceGuard::askRunningToShow(settingsPath);
+    if (mode == RunMode::Gui) {
+      std::string address = platform::InstanceGuard::runningConsoleAddress(settingsPath);
+      if (!address.empty()) std::printf("Kestrel is already running: %s\n", address.c_str());
+    }
+    return 0;
+  }
+
+  platform::Settings settings(settingsPath);
+  platform::ServiceNotifier notifier;
+  platform::EventLoop loop;
+
+  std::string connect = "DSN=" + settings.read(settings::kDatabase) + ";UID=" + settings.read(settings::kDbLogin) +
+                        ";PWD=" + settings.read(settings::kDbPassword);
+  bool haveDatabase = false;
+  try {
+    store::setSharedDatabase(store::Database::open(connect));
+    store::openSharedRecordSets();
+    store::ensureDomain(*store::sharedDatabase(), "Default");
+    haveDatabase = true;
+  } catch (const store::DbError& e) {
+    std::fprintf(stderr, "Missing or invalid database\n(%s)\n", e.what());
+    store::closeSharedRecordSets();
+    store::setSharedDatabase(nullptr);
+    if (mode == RunMode::Service) {
+      notifier.status("Missing or invalid database");
+      return 1;
+    }
+  }
+
+  int exitCode = 0;
+  {
+    console::CMainFrame frame(loop, settings);
+    frame.onClosed = [&loop] { loop.quit(); };
+    SignalSource signals(loop, frame, notifier, mode);
+    if (haveDatabase) {
+      frame.create();
+      if (frame.listener().listening())
+        std::printf("Kestrel is listening on port %d\n", frame.listener().port());
+    }
+    std::fflush(stdout);
+    if (mode == RunMode::Service) notifier.ready();
+    loop.run();
+  }
+
+  store::closeSharedRecordSets();
+  store::setSharedDatabase(nullptr);
+  if (mode == RunMode::Service) notifier.stopped();
+  return exitCode;
+}
+
+}  // namespace kestrel::server

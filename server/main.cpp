@@ -1,1 +1,6 @@
-int main() { return 0; }
+#include "server/application.h"
+
+int main(int argc, char** argv) {
+  using namespace kestrel::server;
+  return runApplication(runModeFor(argc, argv));
+}

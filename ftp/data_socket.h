@@ -1,0 +1,76 @@
+// Data connections: one CDataSocket per transfer job, and the passive
+// listener that waits for the client to connect in.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "ftp/reply.h"
+#include "platform/event_loop.h"
+#include "platform/files.h"
+#include "platform/socket.h"
+
+namespace kestrel::ftp {
+
+class CUserSocket;
+
+enum class DataJob { None = 0, LongListing = 1, NameListing = 2, SendFile = 3, ReceiveFile = 4 };
+
+// Files move in blocks of this size, one block in flight per connection.
+constexpr std::size_t kTransferBlock = 1024;
+
+class DataSocket : public platform::EventHandler {
+ public:
+  // An active connection being made, or an accepted passive one.
+  DataSocket(CUserSocket& session, platform::Fd fd, bool connected);
+  ~DataSocket() override;
+
+  void onEvents(std::uint32_t events) override;
+
+  // Jobs: a job given to a connected socket starts at once.
+  void startListing(std::int64_t target, bool longFormat);
+  void startSend(platform::File file, std::int64_t target, std::int64_t size);
+  void startReceive(platform::File file, std::int64_t target);
+
+  DataJob job() const { return job_; }
+  bool connected() const { return connected_; }
+  int fd() const { return fd_.get(); }
+
+ private:
+  void onConnected();
+  void runJob();
+  void pumpOutput();
+  void receiveData();
+  void finish();                     // transfer finished; destroys this
+  void fail(const char* replyText);  // transfer failed; destroys this
+  void updateInterest();
+
+  CUserSocket& session_;
+  platform::Fd fd_;
+  bool connected_ = false;
+  DataJob job_ = DataJob::None;
+  std::int64_t target_ = 0;
+  platform::File file_;
+  std::int64_t size_ = 0;
+  std::int64_t bytesSent_ = 0;
+  std::int64_t bytesReceived_ = 0;
+  int percentReported_ = -1;
+  std::int64_t kilobytesReported_ = 0;
+  bool dataWaiting_ = false;
+  ReplyQueue output_;
+  bool outputDone_ = false;  // the listing has queued its last line
+  char buffer_[kTransferBlock];
+};
+
+class PasvSocket : public platform::EventHandler {
+ public:
+  PasvSocket(CUserSocket& session, platform::Fd fd);
+  ~PasvSocket() override;
+  void onEvents(std::uint32_t events) override;
+  int fd() const { return fd_.get(); }
+
+ private:
+  CUserSocket& session_;
+  platform::Fd fd_;
+};
+
+}  // namespace kestrel::ftp

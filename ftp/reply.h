@@ -1,0 +1,41 @@
+// How replies are built: fixed-size formatting, multi-line replies and the
+// queue that sends them without ever blocking the thread.
+#pragma once
+#include <cstdarg>
+#include <cstddef>
+#include <deque>
+#include <string>
+#include <string_view>
+
+namespace kestrel::ftp {
+
+// A formatted reply holds at most 299 characters. A longer one is cut and
+// still ends with CR LF.
+constexpr std::size_t kReplyBuffer = 300;
+std::string formatReply(const char* format, va_list args);
+std::string formatReplyf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// "220-line\r\n220 last\r\n" from a text whose lines are separated by CR LF.
+std::string multiLine(std::string_view code, std::string text);
+
+// Buffers waiting to be sent; the head may be partly sent.
+class ReplyQueue {
+ public:
+  void push(std::string buffer) { queue_.push_back(std::move(buffer)); }
+  bool empty() const { return queue_.empty(); }
+  std::size_t size() const { return queue_.size(); }
+  // The unsent rest of the head.
+  std::string_view head() const { return std::string_view(queue_.front()).substr(sent_); }
+  // Marks n bytes of the head as sent; frees it when done.
+  void consume(std::size_t n);
+  void clear() {
+    queue_.clear();
+    sent_ = 0;
+  }
+
+ private:
+  std::deque<std::string> queue_;
+  std::size_t sent_ = 0;
+};
+
+}  // namespace kestrel::ftp

@@ -1,0 +1,266 @@
+// One FTP control connection: its state, the command reader, dispatch, the
+// reply writer and the send pump. Command families live in their own files.
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ftp/reply.h"
+#include "platform/event_loop.h"
+#include "platform/files.h"
+#include "platform/messages.h"
+#include "platform/socket.h"
+#include "store/tree.h"
+
+namespace kestrel::platform {
+class Settings;
+}
+
+namespace kestrel::ftp {
+
+class DataSocket;
+class PasvSocket;
+
+// What a session needs from the thread that runs it.
+class SessionHost {
+ public:
+  virtual ~SessionHost() = default;
+  virtual platform::EventLoop& loop() = 0;
+  virtual void postToMain(Message message) = 0;
+  // Ends the connection's thread (from any thread).
+  virtual void requestQuit() = 0;
+  virtual const void* connectionKey() const = 0;
+  virtual const platform::Settings& settings() const = 0;
+};
+
+struct SessionParams {
+  std::int64_t domainId = 0;
+  std::string peerAddress;
+  int peerDataPort = 0;  // the client's control port minus 1
+  std::string hostName;  // from the reverse lookup, empty when none
+  std::string localAddress;
+};
+
+enum class ListFormat { Names = 0, Long = 1 };
+enum class UploadMode { None = 0, NewFile = 1, Overwrite = 2 };
+
+constexpr int kMaxDepth = 50;
+constexpr std::size_t kLineMax = 255;
+constexpr int kSiteRights = 11;
+
+class CUserSocket : public platform::EventHandler {
+ public:
+  CUserSocket(SessionHost& host, platform::Fd socket, const SessionParams& params);
+  ~CUserSocket() override;
+  CUserSocket(const CUserSocket&) = delete;
+  CUserSocket& operator=(const CUserSocket&) = delete;
+
+  // Registers with the loop; the greeting goes out on the first write event.
+  void start();
+
+  void onEvents(std::uint32_t events) override;
+
+  // Thread messages from the console.
+  void idleCheck();
+  void setMonitor(std::shared_ptr<Monitor> monitor);
+  void clearMonitor();
+  void addConsoleMessage(const std::string& text);
+  // Appends to the pending message from another thread (SITE UMSG).
+  void appendPendingMessage(const std::string& text);
+
+  // The reply writer: formats, attaches the pending message, queues.
+  void reply(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Queues a text exactly as given (multi-line replies).
+  void rawSend(const std::string& text);
+  // Runs every command line through the reader (tests and fuzzing).
+  void feed(const char* data, std::size_t size);
+
+  // Entry points for the data connection.
+  void transferFinished();
+  void transferFailed();
+  void transferFailedWith(const char* replyText);
+  void touch() { lastActivity_ = std::time(nullptr); }
+  void attachPassiveConnection(std::unique_ptr<DataSocket> socket);
+  void destroyDataSocket();
+
+  // Read by WHO, UMSG and KICK of other sessions under the registry lock.
+  bool anonymous() const { return anonymous_; }
+  std::int64_t userId() const { return userId_; }
+  std::int64_t groupId() const { return groupId_; }
+  const std::string& displayName() const { return displayName_; }
+  const std::string& logText() const { return logText_; }
+  const std::string& anonymousAddress() const { return anonymousAddress_; }
+  std::uint16_t sessionNumber() const { return sessionNumber_; }
+  SessionHost& host() { return host_; }
+  platform::EventLoop& loop() { return host_.loop(); }
+  const std::shared_ptr<Monitor>& monitor() const { return monitor_; }
+  void notifyMonitor(Msg id, const std::string& text, std::int64_t value = 0);
+  store::Principal principal() const { return {anonymous_, userId_, groupId_}; }
+  bool loggedIn() const { return loggedIn_; }
+  int idleLimit() const { return idleLimit_; }
+
+  // The command table's handlers.
+  using Handler = void (CUserSocket::*)(const std::string& argument);
+  void cmdAbor(const std::string&);
+  void cmdAllo(const std::string&);
+  void cmdCdup(const std::string&);
+  void cmdCwd(const std::string&);
+  void cmdDele(const std::string&);
+  void cmdHelp(const std::string&);
+  void cmdHelpTopic(const std::string&);
+  void cmdList(const std::string&);
+  void cmdListPath(const std::string&);
+  void cmdMkd(const std::string&);
+  void cmdMode(const std::string&);
+  void cmdNlst(const std::string&);
+  void cmdNlstPath(const std::string&);
+  void cmdNoop(const std::string&);
+  void cmdPass(const std::string&);
+  void cmdPasv(const std::string&);
+  void cmdPort(const std::string&);
+  void cmdPwd(const std::string&);
+  void cmdQuit(const std::string&);
+  void cmdRetr(const std::string&);
+  void cmdRmd(const std::string&);
+  void cmdRnfr(const std::string&);
+  void cmdRnto(const std::string&);
+  void cmdSite(const std::string&);
+  void cmdStat(const std::string&);
+  void cmdStatPath(const std::string&);
+  void cmdStor(const std::string&);
+  void cmdStru(const std::string&);
+  void cmdSyst(const std::string&);
+  void cmdType(const std::string&);
+  void cmdUser(const std::string&);
+  void cmdRest(const std::string&);
+  void cmdNotImplemented(const std::string& line);
+
+  // Path resolution over the virtual tree (0 when not found).
+  std::int64_t resolvePath(const std::string& path);
+  std::int64_t resolveParent(const std::string& path);
+  std::int64_t rootId() const { return dirIds_[0]; }
+  std::int64_t currentId() const { return dirIds_[depth_]; }
+  // CWD without or with a reply.
+  void changeDirectory(const std::string& argument, bool replyWanted);
+
+  // The operation run when the data connection is ready.
+  using DataOperation = void (CUserSocket::*)();
+  void openDataConnection(DataOperation operation);
+  void listOperation();
+  void downloadOperation();
+  void uploadOperation();
+  void finishUpload();
+
+ private:
+  friend class DataSocket;
+  friend class PasvSocket;
+
+  void readCommands();
+  bool walkReceived(std::size_t total);
+  void dispatch(const std::string& line);
+  void pumpSends();
+  void queueText(std::string text);
+  void flushOnClose();
+  void updateInterest();
+  void endSession();
+  bool requireLogin();
+  bool seen(std::int64_t directoryId);
+  void changeToParent();
+  void loginSucceeded(const store::UserRecord& user);
+  void loadSiteRights(std::int64_t groupId);
+  bool checkSiteRight(int right);
+  std::string listingLine(const store::DirectoryRecord& row, bool statForm) const;
+  void siteIdle(const std::string& arg, bool show);
+  void siteAnon(const std::string& arg, bool query);
+  void siteChmod(const std::string& arg);
+  void siteChown(const std::string& arg, bool group);
+  void siteWho();
+  void siteMsg(const std::string& arg);
+  void siteUmsg(const std::string& arg);
+  void siteKick(const std::string& arg);
+  void siteLock(const std::string& arg, bool lock);
+
+  SessionHost& host_;
+  platform::Fd socket_;
+  bool registered_ = false;
+  bool ending_ = false;
+
+  // Transfers.
+  std::int64_t downloadSize_ = 0;
+  std::string transferName_;
+  std::int64_t transferFileId_ = 0;
+  std::int64_t uploadDirectoryId_ = 0;
+  std::string uploadPath_;
+  UploadMode uploadMode_ = UploadMode::None;
+  platform::File transferFile_;
+  std::int64_t restartOffset_ = 0;
+  bool transferBusy_ = false;
+
+  // Account, loaded at login.
+  double spaceUsed_ = 0;
+  std::int64_t spaceLimit_ = 0;  // thousands of bytes, 0 = none
+  bool mayRename_ = false, mayDelete_ = false, mayOverwrite_ = false;
+  std::int64_t bytesDownloaded_ = 0, bytesUploaded_ = 0;
+  std::int64_t ratio_ = 0;
+  bool siteRights_[kSiteRights + 1] = {};
+  std::string logText_;
+  std::string anonymousAddress_;
+  std::string displayName_ = "Unknown";
+  std::int64_t userId_ = 0;
+  std::int64_t groupId_ = 0;
+  bool anonymous_ = false;
+  bool loggedIn_ = false;
+  std::string userName_;
+
+  // Listing waiting for its data connection.
+  ListFormat listFormat_ = ListFormat::Long;
+  std::int64_t listTarget_ = 0;
+  DataOperation pendingOperation_ = nullptr;
+
+  // Working directory: ids and names from the root down.
+  std::int64_t dirIds_[kMaxDepth] = {};
+  std::string dirNames_[kMaxDepth];
+  int depth_ = 0;
+  std::vector<std::int64_t> seenDirectories_;
+  std::int64_t renameSource_ = 0;
+
+  // Connection.
+  std::int64_t domainId_ = 0;
+  std::uint16_t sessionNumber_ = 0;
+  std::shared_ptr<Monitor> monitor_;
+  std::unique_ptr<PasvSocket> passive_;
+  std::unique_ptr<DataSocket> data_;
+  std::string dataAddress_;
+  int dataPort_ = 0;
+  std::string typeName_ = "ASCII";
+  std::string structureName_ = "File";
+  std::string modeName_ = "Stream";
+  std::string peerAddress_;
+  std::string hostName_;
+  std::string localAddress_;
+
+  // Command reader.
+  bool inSubnegotiation_ = false;
+  bool lineOverflow_ = false;
+  std::string line_;
+  char receive_[256] = {};
+  std::size_t receiveFill_ = 0;
+  bool readerBusy_ = false;
+  bool readAgain_ = false;
+
+  // Idle limit.
+  std::time_t lastActivity_ = 0;
+  int idleLimit_ = 600;
+
+  // Replies. The pending message is also written by other sessions' threads.
+  std::mutex pendingMutex_;
+  std::string pendingMessage_;  // guarded by pendingMutex_
+  ReplyQueue replies_;
+  bool wantWrite_ = false;
+};
+
+}  // namespace kestrel::ftp

@@ -1,0 +1,10 @@
+# Tests of the settings store, the single-instance guard and the service glue.
+kestrel_add_test(platform_settings_test
+  ${CMAKE_SOURCE_DIR}/platform/settings_test.cpp
+  LIBS kestrel_platform LABELS platform)
+kestrel_add_test(platform_instance_guard_test
+  ${CMAKE_SOURCE_DIR}/platform/instance_guard_test.cpp
+  LIBS kestrel_platform LABELS platform)
+kestrel_add_test(platform_service_test
+  ${CMAKE_SOURCE_DIR}/platform/service_test.cpp
+  LIBS kestrel_platform LABELS platform)

@@ -1,0 +1,83 @@
+// One event loop per thread: epoll for sockets, an eventfd-woken task queue
+// for messages from other threads, and deadline timers.
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace kestrel::platform {
+
+class EventHandler {
+ public:
+  virtual ~EventHandler() = default;
+  // events: a mask of EPOLLIN, EPOLLOUT, EPOLLERR, EPOLLHUP, EPOLLRDHUP.
+  virtual void onEvents(std::uint32_t events) = 0;
+};
+
+class EventLoop {
+ public:
+  using Task = std::function<void()>;
+  using Clock = std::chrono::steady_clock;
+
+  EventLoop();
+  ~EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // Loop thread only. A handler may remove itself (or others) from inside
+  // onEvents; events already collected for a removed handler are dropped.
+  bool add(int fd, std::uint32_t events, EventHandler* handler);
+  bool modify(int fd, std::uint32_t events);
+  void remove(int fd);
+
+  // Any thread. post: queue and return; send: run on the loop thread and
+  // wait for it (runs inline when called on the loop thread).
+  void post(Task task);
+  void send(const Task& task);
+  void quit();
+  bool quitRequested() const;
+
+  // Loop thread only.
+  int addTimer(std::chrono::milliseconds period, Task fn);
+  void cancelTimer(int id);
+
+  // Runs until quit(); tasks still queued then are dropped unrun.
+  void run();
+  bool inLoopThread() const { return std::this_thread::get_id() == owner_; }
+  void adoptCurrentThread() { owner_ = std::this_thread::get_id(); }
+
+ private:
+  struct Registration {
+    int fd;
+    EventHandler* handler;
+  };
+  struct Timer {
+    Clock::time_point due;
+    std::chrono::milliseconds period;
+    Task fn;
+  };
+
+  void drainTasks();
+  int nextTimeoutMs() const;
+  void runDueTimers();
+
+  int epollFd_ = -1;
+  int wakeFd_ = -1;
+  std::thread::id owner_;
+  std::map<std::uint64_t, Registration> registrations_;
+  std::map<int, std::uint64_t> tokenByFd_;
+  std::uint64_t nextToken_ = 1;
+  std::map<int, Timer> timers_;
+  int nextTimerId_ = 1;
+
+  mutable std::mutex tasksMutex_;
+  std::deque<Task> tasks_;  // guarded by tasksMutex_
+  bool quit_ = false;       // guarded by tasksMutex_
+};
+
+}  // namespace kestrel::platform

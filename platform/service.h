@@ -1,0 +1,64 @@
+// Service mode under systemd: state reports over the notify socket, and the
+// unit file that the settings sheet writes in place of a service database.
+#pragma once
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrel::platform {
+
+// Speaks the service manager's notify protocol: one datagram per report on
+// the AF_UNIX socket named by NOTIFY_SOCKET (a path, or an abstract name when
+// it starts with '@'). Without NOTIFY_SOCKET every report is a no-op that
+// succeeds. Reports are independent datagrams, so any thread may send one.
+class ServiceNotifier {
+ public:
+  // Reads NOTIFY_SOCKET once, now.
+  ServiceNotifier();
+  // For tests and for callers that have the name already; empty = disabled.
+  explicit ServiceNotifier(std::string socketName);
+
+  bool enabled() const { return !socketName_.empty(); }
+
+  bool ready();                                      // READY=1, STATUS=Running
+  bool stopping();                                   // STOPPING=1, STATUS=Stop pending
+  bool stopped();                                    // STATUS=Stopped
+  bool status(std::string_view text);                // STATUS=text (line breaks become blanks)
+  bool extendTimeout(std::chrono::milliseconds ms);  // EXTEND_TIMEOUT_USEC=...
+
+  // Sends one datagram as it is; false when it could not be sent.
+  bool send(std::string_view message);
+
+ private:
+  std::string socketName_;
+};
+
+enum class ServiceStartType {
+  kAutomatic,  // [Install] WantedBy=multi-user.target: started at boot once enabled
+  kManual,     // no WantedBy: starts only on "systemctl start kestrel"
+  kDisabled,   // no WantedBy and RefuseManualStart=yes: cannot be started at all
+};
+
+struct ServiceUnitOptions {
+  ServiceStartType startType = ServiceStartType::kDisabled;
+  std::string account;      // user the service runs as; empty = root (no User= line)
+  std::string programPath;  // absolute path of the program; "-s" is added
+};
+
+// The unit text: Type=notify, ExecStart="<path>" -s, User= when given,
+// Restart=no. Empty when the path is not absolute or holds control
+// characters, or the account is not a plain user name ([A-Za-z0-9._-], not
+// starting with '-'). Quotes, backslashes, '%' and '$' in the path are escaped.
+std::string buildServiceUnit(const ServiceUnitOptions& options);
+
+// Reads back what buildServiceUnit wrote (start type from WantedBy= and
+// RefuseManualStart=, account from User=, path from ExecStart=); nullopt when
+// the text has no ExecStart= line. Whether systemd has the unit enabled is a
+// separate question for "systemctl is-enabled".
+std::optional<ServiceUnitOptions> parseServiceUnit(std::string_view text);
+
+// Where the unit is installed.
+std::string serviceUnitPath();
+
+}  // namespace kestrel::platform

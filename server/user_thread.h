@@ -1,0 +1,67 @@
+// One thread per control connection, with its own event loop; it owns the
+// session and feeds it the console's messages.
+#pragma once
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "ftp/session.h"
+#include "platform/event_loop.h"
+#include "platform/messages.h"
+#include "platform/socket.h"
+
+namespace kestrel::platform {
+class Settings;
+}
+
+namespace kestrel::server {
+
+
+// How a connection thread reaches the main thread.
+class MainLink {
+ public:
+  virtual ~MainLink() = default;
+  virtual void post(Message message) = 0;
+};
+
+class CUserThread : public ftp::SessionHost, public std::enable_shared_from_this<CUserThread> {
+ public:
+  CUserThread(platform::Fd socket, std::int64_t domainId, std::string peerAddress, int peerDataPort,
+              std::string localAddress, MainLink& main, const platform::Settings& settings);
+  ~CUserThread() override;
+
+  // Starts the thread; it holds a reference to itself until it ends.
+  bool start();
+  // Any thread: a thread message (1025, 1030, 1031, 1032, 1035).
+  void post(Message message);
+
+  // SessionHost.
+  platform::EventLoop& loop() override { return loop_; }
+  void postToMain(Message message) override { main_.post(std::move(message)); }
+  void requestQuit() override { loop_.quit(); }
+  const void* connectionKey() const override { return this; }
+  const platform::Settings& settings() const override { return settings_; }
+
+  const std::string& peerAddress() const { return peerAddress_; }
+  const std::string& hostName() const { return hostName_; }
+  std::time_t connectTime() const { return connectTime_; }
+
+ private:
+  void run();
+  void handle(const Message& message);
+
+  std::shared_ptr<Monitor> monitor_;
+  std::string hostName_;
+  std::int64_t domainId_;
+  std::time_t connectTime_;
+  int peerDataPort_;
+  std::string peerAddress_;
+  std::string localAddress_;
+  std::unique_ptr<ftp::CUserSocket> session_;
+  platform::Fd socket_;
+  platform::EventLoop loop_;
+  MainLink& main_;
+  const platform::Settings& settings_;
+};
+
+}  // namespace kestrel::server

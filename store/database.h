@@ -1,0 +1,75 @@
+// The one shared connection to the data source. Every call goes through the
+// serialiser library; statements are rewritten for the engine in use.
+#pragma once
+#include <sql.h>
+#include <sqlext.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrel::store {
+
+// A driver failure, carrying the driver's own message.
+class DbError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class Engine { SQLite, PostgreSQL, Other };
+
+struct Value {
+  std::string text;
+  bool null = true;
+};
+using RowValues = std::vector<Value>;
+
+class Database {
+ public:
+  // Connects with an ODBC connect string such as "DSN=x;UID=y;PWD=z".
+  // Throws DbError.
+  static std::unique_ptr<Database> open(const std::string& connectString);
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  Engine engine() const { return engine_; }
+
+  // Runs one statement that returns no rows (after the dialect rewrite).
+  // Returns the number of rows it changed where the driver tells.
+  long execute(std::string_view sql);
+  // Runs a query and returns every row, each value as text.
+  std::vector<RowValues> query(std::string_view sql);
+
+  // The data sources the driver manager knows (name, description).
+  static std::vector<std::pair<std::string, std::string>> dataSources();
+
+ private:
+  Database() = default;
+  std::string errorText(SQLHSTMT stmt) const;
+
+  SQLHENV env_ = SQL_NULL_HENV;
+  SQLHDBC dbc_ = SQL_NULL_HDBC;
+  Engine engine_ = Engine::Other;
+  // One statement at a time from execution to release: not every driver lets
+  // several threads keep cursors open on one connection.
+  std::mutex statementMutex_;
+};
+
+// The process-wide shared connection (null when the data source is missing).
+Database* sharedDatabase();
+void setSharedDatabase(std::unique_ptr<Database> db);
+
+// Text values for SQL: wraps in single quotes, doubling each quote. The one
+// place where text becomes part of a statement.
+std::string quoteText(std::string_view text);
+// Local time as 'YYYY-MM-DD HH:MM:SS' (quoted), or NULL for 0.
+std::string quoteTime(long long epochSeconds);
+long long parseTime(const std::string& text);
+std::string formatTime(long long epochSeconds);
+
+}  // namespace kestrel::store

@@ -1,0 +1,374 @@
+"""Starts the real kestrel program for a test, on a throw-away data source.
+
+    from harness import Server
+    with Server("sqlite") as srv:           # or "postgresql"
+        root = srv.anonymous_root()          # files id of the anonymous user's root
+        pub = srv.add_dir(root, "pub", srv.disk("pub"), perms="rwxr-xr-x")
+        uid = srv.add_user("alice", "secret", root_path=srv.disk("alice"))
+        ftp = srv.ftp()                      # ftplib.FTP connected (not logged in)
+        srv.query("select name from files where parent=%d" % pub)
+
+Every server gets its own settings file (KESTREL_SETTINGS), odbc.ini
+(ODBCINI), data source and free loopback port, and must end with exit code
+0 and no sanitizer report when stopped.
+"""
+import ftplib
+import os
+import shutil
+import signal
+import socket
+import sqlite3
+import subprocess
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.abspath(os.path.join(HERE, "..", ".."))
+BINARY = os.environ.get("KESTREL_BINARY", os.path.join(SOURCE, "build", "kestrel"))
+ENGINES = ["sqlite", "postgresql"]
+
+_pg_lock = threading.Lock()
+_pg_cluster = None  # (dir, port)
+_counter = [0]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _private_odbcinst(dirpath):
+    # The system file turns on the PostgreSQL driver's log in /tmp; a private copy keeps tests clean.
+    with open("/etc/odbcinst.ini") as f:
+        text = f.read().replace("CommLog=1", "CommLog=0")
+    # Drivers stay loaded, so a leak report can name the library it came from.
+    text = "\n".join(l + ("\nDontDLClose=1" if l.startswith("[") else "") for l in text.splitlines()) + "\n"
+    with open(os.path.join(dirpath, "odbcinst.ini"), "w") as f:
+        f.write(text)
+
+
+def postgres_cluster():
+    """One throw-away cluster for the whole test run, stopped at exit."""
+    global _pg_cluster
+    with _pg_lock:
+        if _pg_cluster is None:
+            d = tempfile.mkdtemp(prefix="kestrel-pg-")
+            out = subprocess.run([os.path.join(HERE, "pg-cluster"), "start", d], check=True,
+                                 capture_output=True, text=True).stdout
+            port = int([l for l in out.splitlines() if l.startswith("PORT=")][0][5:])
+            _pg_cluster = (d, port)
+            import atexit
+            atexit.register(lambda: subprocess.run([os.path.join(HERE, "pg-cluster"), "stop", d],
+                                                   capture_output=True))
+        return _pg_cluster
+
+
+class Server:
+    def __init__(self, engine="sqlite", settings=None, start=True):
+        self.engine = engine
+        self.tmp = tempfile.mkdtemp(prefix="kestrel-test-")
+        self.env = dict(os.environ)
+        self.env["KESTREL_SETTINGS"] = os.path.join(self.tmp, "Kestrel.ini")
+        self.env["ODBCINI"] = os.path.join(self.tmp, "odbc.ini")
+        self.env["ODBCSYSINI"] = self.tmp
+        self.env["LSAN_OPTIONS"] = "suppressions=" + os.path.join(SOURCE, "tests", "lsan.supp")
+        # The drivers are built without frame pointers: only the slow unwinder
+        # reaches the driver frames that the suppressions name.
+        self.env["ASAN_OPTIONS"] = "fast_unwind_on_malloc=0"
+        _private_odbcinst(self.tmp)
+        _counter[0] += 1
+        self.dsn = "KestrelTest%d_%d" % (os.getpid(), _counter[0])
+        self.port = free_port()
+        self.settings = {"Settings": {"Database": self.dsn, "Port": str(self.port)}}
+        if engine == "sqlite":
+            self.dbfile = os.path.join(self.tmp, "kestrel.db")
+            self._run([os.path.join(SOURCE, "db", "create-datasource"), "sqlite", self.dbfile, self.dsn])
+        else:
+            d, pgport = postgres_cluster()
+            self.dbname = "k%d_%d" % (os.getpid(), _counter[0])
+            subprocess.run([os.path.join(HERE, "pg-cluster"), "createdb", d, self.dbname], check=True,
+                           capture_output=True)
+            self.pgport = pgport
+            conninfo = "host=127.0.0.1 port=%d dbname=%s user=kestrel password=kestrel" % (pgport, self.dbname)
+            self._run([os.path.join(SOURCE, "db", "create-datasource"), "postgresql", conninfo, self.dsn])
+            self.settings["Settings"].update({"DBLogin": "kestrel", "DBPassword": "kestrel"})
+        for section, values in (settings or {}).items():
+            self.settings.setdefault(section, {}).update({k: str(v) for k, v in values.items()})
+        self.write_settings()
+        self.proc = None
+        self.output = ""
+        if start:
+            self.start()
+
+    # --- process ---------------------------------------------------------
+    def _run(self, argv):
+        r = subprocess.run(argv, env=self.env, capture_output=True, text=True)
+        if r.returncode != 0:
+            raise RuntimeError("%s failed: %s%s" % (argv[0], r.stdout, r.stderr))
+        return r.stdout
+
+    def write_settings(self):
+        with open(self.env["KESTREL_SETTINGS"], "w") as f:
+            for section, values in self.settings.items():
+                f.write("[%s]\n" % section)
+                for k, v in values.items():
+                    f.write("%s=%s\n" % (k, v))
+
+    def start(self, args=()):
+        self.log = open(os.path.join(self.tmp, "kestrel.log"), "w+")
+        self.proc = subprocess.Popen([BINARY] + list(args), env=self.env, stdout=self.log,
+                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError("kestrel exited early:\n" + self.read_log())
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
+                    s.recv(1024)
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("kestrel did not listen:\n" + self.read_log())
+
+    def read_log(self):
+        with open(os.path.join(self.tmp, "kestrel.log")) as f:
+            return f.read()
+
+    def stop(self, expect_code=0):
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            code = self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            code = self.proc.wait()
+        self.proc = None
+        self.log.close()
+        self.output = self.read_log()
+        assert "Sanitizer" not in self.output and "runtime error:" not in self.output, self.output
+        if expect_code is not None:
+            assert code == expect_code, "exit code %r\n%s" % (code, self.output)
+
+    def close(self):
+        try:
+            self.stop()
+        finally:
+            if self.engine == "postgresql":
+                self.execute_admin("DROP DATABASE IF EXISTS %s" % self.dbname)
+            shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # --- clients ----------------------------------------------------------
+    def ftp(self, source="127.0.0.1", timeout=10):
+        f = ftplib.FTP(timeout=timeout)
+        f.connect("127.0.0.1", self.port, source_address=(source, 0) if source != "127.0.0.1" else None)
+        return f
+
+    def connect_raw(self, host="127.0.0.1", source=None):
+        s = socket.create_connection((host, self.port), timeout=10,
+                                     source_address=(source, 0) if source else None)
+        return RawClient(s)
+
+    def url(self, user=None, password=None, path="/"):
+        auth = "%s:%s@" % (user, password) if user else ""
+        return "ftp://%s127.0.0.1:%d%s" % (auth, self.port, path)
+
+    # --- database ---------------------------------------------------------
+    def execute(self, sql):
+        if self.engine == "sqlite":
+            con = sqlite3.connect(self.dbfile, timeout=10)
+            try:
+                cur = con.execute(sql)
+                con.commit()
+                return cur.lastrowid
+            finally:
+                con.close()
+        self._psql(sql)
+
+    def query(self, sql):
+        if self.engine == "sqlite":
+            con = sqlite3.connect(self.dbfile, timeout=10)
+            try:
+                return [tuple(r) for r in con.execute(sql).fetchall()]
+            finally:
+                con.close()
+        out = self._psql(sql, tuples=True)
+        rows = []
+        for line in out.splitlines():
+            if line == "":
+                continue
+            rows.append(tuple(_pgvalue(v) for v in line.split("\x1f")))
+        return rows
+
+    def _psql(self, sql, tuples=False, db=None):
+        env = dict(self.env, PGPASSWORD="kestrel")
+        argv = ["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", "127.0.0.1", "-p", str(self.pgport),
+                "-U", "kestrel", "-d", db or self.dbname, "-c", sql]
+        if tuples:
+            argv[1:1] = ["-A", "-t", "-F", "\x1f"]
+        r = subprocess.run(argv, env=env, capture_output=True, text=True)
+        if r.returncode != 0:
+            raise RuntimeError(r.stderr)
+        return r.stdout
+
+    def execute_admin(self, sql):
+        try:
+            self._psql(sql, db="postgres")
+        except RuntimeError:
+            pass
+
+    def insert(self, table, **cols):
+        """Inserts a row and returns its id."""
+        names = ",".join('"%s"' % k.replace("_", " ") if " " in k.replace("_", " ") and k not in _PLAIN
+                         else '"%s"' % k for k in cols)
+        values = ",".join(_sqlvalue(v) for v in cols.values())
+        sql = 'INSERT INTO "%s" (%s) VALUES (%s)' % (table, names, values)
+        if self.engine == "sqlite":
+            return self.execute(sql)
+        return int(self._psql(sql + " RETURNING id", tuples=True).split()[0])
+
+    # --- the tree and accounts --------------------------------------------
+    def disk(self, *parts):
+        """A physical directory under the test's folder (created)."""
+        p = os.path.join(self.tmp, "disk", *parts)
+        os.makedirs(p, exist_ok=True)
+        return p
+
+    def domain_id(self, name="Default"):
+        return self.query("select id from home where name='%s'" % name)[0][0]
+
+    def group_id(self, name="system", domain="Default"):
+        return self.query("select id from groups where name='%s' and domain=%d" % (name, self.domain_id(domain)))[0][0]
+
+    def anonymous_root(self, domain="Default"):
+        return self.query("select \"root directory\" from users where login='anonymous' and domain=%d"
+                          % self.domain_id(domain))[0][0]
+
+    def add_group(self, name, domain="Default", rights=()):
+        d = self.domain_id(domain)
+        gid = self.insert("groups", name=name, domain=d, comment="")
+        for r in rights:
+            self.insert("site list", **{"group id": gid, "site id": r, "domain id": d})
+        return gid
+
+    def add_user(self, login, password, group=None, domain="Default", root_perms="rwx------", **cols):
+        d = self.domain_id(domain)
+        gid = group if group is not None else self.group_id("system", domain)
+        values = {"login": login, "password": password, "group": gid, "domain": d, "max users": 5,
+                  "start directory": "/", "deleteownfiles": 1, "overwriteownfiles": 1, "renameownfiles": 1}
+        values.update({k.replace("_", " "): v for k, v in cols.items()})
+        uid = self.insert("users", **values)
+        root = self.add_dir(0, "", "", owner=uid, group=gid, perms=root_perms, domain=domain, title="Root Directory")
+        self.execute('update users set "root directory"=%d where id=%d' % (root, uid))
+        return uid
+
+    def add_dir(self, parent, name, path, owner=None, group=None, perms="rwxr-xr-x", domain="Default", **cols):
+        return self._add_entry(parent, name, path, True, 0, owner, group, perms, domain, cols)
+
+    def add_file(self, parent, name, content=b"", owner=None, group=None, perms="rw-r--r--", domain="Default",
+                 size=None, **cols):
+        """Adds a file row and writes its bytes into the parent's physical directory."""
+        ppath = self.query("select path from files where id=%d" % parent)[0][0]
+        if content is not None and ppath:
+            with open(os.path.join(ppath, name), "wb") as f:
+                f.write(content)
+        return self._add_entry(parent, name, "", False, len(content or b"") if size is None else size,
+                               owner, group, perms, domain, cols)
+
+    def _add_entry(self, parent, name, path, directory, size, owner, group, perms, domain, cols):
+        d = self.domain_id(domain)
+        if owner is None:
+            owner = self.query("select id from users where login='anonymous' and domain=%d" % d)[0][0]
+        if group is None:
+            group = self.group_id("system", domain)
+        bits = dict(zip(["user read", "user write", "user execute", "group read", "group write",
+                         "group execute", "other read", "other write", "other execute"],
+                        [0 if c == "-" else 1 for c in perms]))
+        now = time.strftime("%Y-%m-%d %H:%M:%S")
+        values = {"name": name, "parent": parent, "path": path, "directory": 1 if directory else 0,
+                  "size": size, "userid": owner, "groupid": group, "domain": d, "link": 0,
+                  "downloads": 0, "description": "", "title": "", "created": now, "modified": now,
+                  "last read": now}
+        values.update(bits)
+        values.update({k.replace("_", " "): v for k, v in cols.items()})
+        return self.insert("files", **values)
+
+
+_PLAIN = set()
+
+
+def _sqlvalue(v):
+    if v is None:
+        return "NULL"
+    if isinstance(v, bool):
+        return "1" if v else "0"
+    if isinstance(v, (int, float)):
+        return str(v)
+    return "'" + str(v).replace("'", "''") + "'"
+
+
+def _pgvalue(v):
+    try:
+        return int(v)
+    except ValueError:
+        return v
+
+
+class RawClient:
+    """Speaks the control protocol byte for byte."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.buf = b""
+
+    def send(self, data):
+        if isinstance(data, str):
+            data = data.encode("latin-1")
+        self.sock.sendall(data)
+
+    def line(self, timeout=10):
+        self.sock.settimeout(timeout)
+        while b"\r\n" not in self.buf:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                raise EOFError(self.buf)
+            self.buf += chunk
+        line, self.buf = self.buf.split(b"\r\n", 1)
+        return line.decode("latin-1")
+
+    def reply(self, timeout=10):
+        """A whole reply, multi-line ones included, as a list of lines."""
+        lines = [self.line(timeout)]
+        if len(lines[0]) > 3 and lines[0][3] == "-":
+            code = lines[0][:3]
+            while not (lines[-1].startswith(code + " ")):
+                lines.append(self.line(timeout))
+        return lines
+
+    def cmd(self, text):
+        self.send(text + "\r\n")
+        return self.reply()
+
+    def closed(self, timeout=10):
+        """True when the server has closed the connection (after any pending bytes)."""
+        self.sock.settimeout(timeout)
+        try:
+            while True:
+                chunk = self.sock.recv(4096)
+                if not chunk:
+                    return True
+                self.buf += chunk
+        except socket.timeout:
+            return False
+
+    def close(self):
+        self.sock.close()
