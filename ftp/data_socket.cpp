@@ -9,6 +9,7 @@
 #include <sys/epoll.h>
 
 #include <cctype>
+#include <cerrno>
 #include <memory>
 #include <string>
 
@@ -39,6 +40,12 @@ int portNumber(const std::string& text, std::size_t& pos) {
     ++pos;
   }
   return static_cast<int>(value);
+}
+
+// The client closed its end: a close, not a failure of ours, however the
+// kernel happened to learn of it first.
+bool peerHungUp(const platform::Status& status) {
+  return status.code == ECONNRESET || status.code == EPIPE;
 }
 
 }  // namespace
@@ -146,6 +153,10 @@ void DataSocket::pumpOutput() {
       std::string_view head = output_.head();
       platform::IoResult r = platform::sendSome(fd_.get(), head.data(), head.size());
       if (r.wouldBlock) return;
+      if (peerHungUp(r.status)) {
+        finish();
+        return;
+      }
       if (!r.ok()) {
         fail(kAborted);
         return;

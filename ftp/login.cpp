@@ -26,6 +26,7 @@ void CUserSocket::cmdUser(const std::string& name) {
     return;
   }
   userName_ = name;
+  std::lock_guard<std::mutex> lock(identityMutex_);
   if (name == "anonymous") {
     anonymous_ = true;
     reply("331 Guest login OK.  Send your complete e-mail address as password.\r\n");
@@ -60,9 +61,12 @@ void CUserSocket::cmdPass(const std::string& password) {
     }
     const store::UserRecord& user = users.row();
     loggedIn_ = true;
-    userId_ = user.id;
-    displayName_ = "Anonymous";
-    anonymousAddress_ = password;
+    {
+      std::lock_guard<std::mutex> lock(identityMutex_);
+      userId_ = user.id;
+      displayName_ = "Anonymous";
+      anonymousAddress_ = password;
+    }
     rawSend(multiLine("230", withMessage(user.message, "Anonymous login ok.  Access restrictions apply.")));
     loginSucceeded(user);
     users.edit();
@@ -88,8 +92,11 @@ void CUserSocket::cmdPass(const std::string& password) {
     return refuse("530 Too many users for this account or class.\r\n");
 
   loggedIn_ = true;
-  userId_ = user.id;
-  displayName_ = userName_;
+  {
+    std::lock_guard<std::mutex> lock(identityMutex_);
+    userId_ = user.id;
+    displayName_ = userName_;
+  }
   std::string text = "User '" + userName_ + "' logged in";
   rawSend(multiLine("230", withMessage(user.message, text)));
   spaceLimit_ = user.spaceLimit;
@@ -117,11 +124,17 @@ void CUserSocket::loginSucceeded(const store::UserRecord& user) {
   mayDelete_ = user.deleteOwnFiles;
   mayRename_ = user.renameOwnFiles;
   bytesDownloaded_ = bytesUploaded_ = 0;
-  logText_ = hostName_.empty() ? peerAddress_ : hostName_;
+  {
+    std::lock_guard<std::mutex> lock(identityMutex_);
+    logText_ = hostName_.empty() ? peerAddress_ : hostName_;
+  }
   host_.postToMain({Msg::ConnectionNamed, host_.connectionKey(),
                     anonymous_ ? "Anon " + logText_ : displayName_, true});
   store::writeLog(userId_, logText_, store::Action::Login, 0);
-  if (!anonymous_) logText_.clear();
+  if (!anonymous_) {
+    std::lock_guard<std::mutex> lock(identityMutex_);
+    logText_.clear();
+  }
   changeDirectory(user.startDirectory, false);
 }
 

@@ -21,7 +21,8 @@ std::string asctimeNow() {
   std::tm tm{};
   localtime_r(&now, &tm);
   char text[64];
-  std::strftime(text, sizeof text, "%a %b %d %H:%M:%S %Y", &tm);
+  // asctime form: the day of the month is padded with a blank, not a zero.
+  std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", &tm);
   return text;
 }
 
@@ -296,6 +297,11 @@ void CUserSocket::appendPendingMessage(const std::string& text) {
 void CUserSocket::notifyMonitor(Msg id, const std::string& text, std::int64_t value) {
   if (!monitor_) return;
   monitor_->send({id, host_.connectionKey(), text, true, value});
+}
+
+CUserSocket::Identity CUserSocket::identity() const {
+  std::lock_guard<std::mutex> lock(identityMutex_);
+  return {anonymous_, userId_, displayName_, logText_, anonymousAddress_};
 }
 
 bool CUserSocket::requireLogin() {

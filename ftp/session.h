@@ -87,13 +87,16 @@ class CUserSocket : public platform::EventHandler {
   void attachPassiveConnection(std::unique_ptr<DataSocket> socket);
   void destroyDataSocket();
 
-  // Read by WHO, UMSG and KICK of other sessions under the registry lock.
-  bool anonymous() const { return anonymous_; }
-  std::int64_t userId() const { return userId_; }
+  // What WHO, UMSG and KICK of other sessions read, from their own threads.
+  struct Identity {
+    bool anonymous = false;
+    std::int64_t userId = 0;
+    std::string displayName, logText, anonymousAddress;
+  };
+  Identity identity() const;
   std::int64_t groupId() const { return groupId_; }
   const std::string& displayName() const { return displayName_; }
   const std::string& logText() const { return logText_; }
-  const std::string& anonymousAddress() const { return anonymousAddress_; }
   std::uint16_t sessionNumber() const { return sessionNumber_; }
   SessionHost& host() { return host_; }
   platform::EventLoop& loop() { return host_.loop(); }
@@ -255,6 +258,9 @@ class CUserSocket : public platform::EventHandler {
   // Idle limit.
   std::time_t lastActivity_ = 0;
   int idleLimit_ = 600;
+
+  // Guards the fields identity() copies while this thread changes them.
+  mutable std::mutex identityMutex_;
 
   // Replies. The pending message is also written by other sessions' threads.
   std::mutex pendingMutex_;

@@ -250,12 +250,13 @@ void CUserSocket::siteWho() {
   int count = 0;
   sessionRegistry().forEach([&](CUserSocket& other) {
     ++count;
-    if (other.anonymous())
+    CUserSocket::Identity who = other.identity();
+    if (who.anonymous)
       lines.push_back(formatReplyf("    %5d %-20s Anonymous (%s)\r\n", other.sessionNumber(),
-                                   other.logText().c_str(), other.anonymousAddress().c_str()));
+                                   who.logText.c_str(), who.anonymousAddress.c_str()));
     else
-      lines.push_back(formatReplyf("    %5d %-20s %-20s\r\n", other.sessionNumber(), other.logText().c_str(),
-                                   other.displayName().c_str()));
+      lines.push_back(formatReplyf("    %5d %-20s %-20s\r\n", other.sessionNumber(), who.logText.c_str(),
+                                   who.displayName.c_str()));
   });
   lines.push_back("    ----- --------------- --------------------\r\n");
   for (const std::string& line : lines) {
@@ -287,7 +288,7 @@ void CUserSocket::siteUmsg(const std::string& arg) {
   std::int64_t receiverId = 0;
   bool delivered = sessionRegistry().withSession(number, [&](CUserSocket& other) {
     other.appendPendingMessage(text + "\r\n");
-    receiverId = other.userId();
+    receiverId = other.identity().userId;
   });
   if (!delivered) {
     reply("550 No such session.\r\n");
@@ -306,7 +307,7 @@ void CUserSocket::siteKick(const std::string& arg) {
   // Only a request: the kicked session ends on its own thread, after this
   // reply when it kicks itself.
   bool found = sessionRegistry().withSession(number, [&](CUserSocket& other) {
-    kickedId = other.userId();
+    kickedId = other.identity().userId;
     other.host().requestQuit();
   });
   if (!found) {

@@ -146,21 +146,28 @@ void CUserSocket::cmdStor(const std::string& argument) {
 
   std::int64_t parentId = resolveParent(argument);
   std::optional<store::FileRecord> directory = parentId ? followLink(readFile(parentId)) : std::nullopt;
-  // A directory without a Path has no place on disk to put the file.
-  if (!directory || !directory->directory || directory->path.empty()) {
+  if (!directory || !directory->directory) {
     reply("550 Unable to create file.  Invalid path.\r\n");
     return;
   }
   uploadDirectoryId_ = directory->id;
+  if (!existing && directory->id != parentId) {
+    // Reached through a link: the name may already be taken in the target.
+    store::CDBFile named(database());
+    named.setFilter("parent=" + std::to_string(directory->id) + " and name=" + store::quoteText(name));
+    named.open();
+    if (!named.isEmpty()) existing = named.row();
+    if (existing && (!mayOverwrite_ || existing->directory)) {
+      reply("553 %s: Access denied.\r\n", arg);
+      return;
+    }
+  }
   // Names compare without regard to case: an overwrite goes to the file the
   // existing row stands for, not to a second file beside it.
-  std::optional<std::string> path =
-      platform::childPath(directory->path, existing ? existing->name : name);
-  if (!path) {
-    reply("553 %s: invalid file name.\r\n", arg);
-    return;
-  }
-  uploadPath_ = *path;
+  std::optional<std::string> path;
+  if (!directory->path.empty())
+    path = platform::childPath(directory->path, existing ? existing->name : name);
+  uploadPath_ = path.value_or(std::string());
 
   // The top of a tree takes no files from clients, whatever its bits say.
   if (directory->parent == 0 || !store::permits(principal(), *directory, store::Access::Write)) {
@@ -172,8 +179,10 @@ void CUserSocket::cmdStor(const std::string& argument) {
     return;
   }
 
-  platform::Result<platform::File> created = platform::File::createWrite(uploadPath_);
-  if (!created.ok()) {
+  // A directory without a Path has no place on disk for the file.
+  platform::Result<platform::File> created;
+  if (path) created = platform::File::createWrite(uploadPath_);
+  if (!path || !created.ok()) {
     reply("550 Unable to write file.\r\n");
   } else {
     transferFileId_ = existing ? existing->id : 0;

@@ -74,8 +74,8 @@ void bindDriverManager() {
 #define KESTREL_BIND(name) bound |= bindTarget(library, #name, driverManager.name);
     KESTREL_ODBC_ENTRY_POINTS(KESTREL_BIND)
 #undef KESTREL_BIND
-    // A driver manager in use stays loaded for the rest of the process: its
-    // drivers and their own state outlive any handle we could close it by.
+    // A driver manager we bound to is never unloaded: the handles the program
+    // holds, and the drivers it loaded, live inside it.
     if (!bound) dlclose(library);
   }
   // Our failed look-ups must not show up in the caller's next dlerror().

@@ -4,7 +4,7 @@
     with Server("sqlite") as srv:           # or "postgresql"
         root = srv.anonymous_root()          # files id of the anonymous user's root
         pub = srv.add_dir(root, "pub", srv.disk("pub"), perms="rwxr-xr-x")
-        uid = srv.add_user("alice", "secret", root_path=srv.disk("alice"))
+        uid = srv.add_user("alice", "secret")   # with its own root row
         ftp = srv.ftp()                      # ftplib.FTP connected (not logged in)
         srv.query("select name from files where parent=%d" % pub)
 

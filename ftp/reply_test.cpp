@@ -1,0 +1,51 @@
+#include "ftp/reply.h"
+
+#include <gtest/gtest.h>
+
+#include "ftp/command_table.h"
+
+namespace kestrel::ftp {
+namespace {
+
+TEST(MultiLine, OneLineAndSeveral) {
+  EXPECT_EQ(multiLine("220", "ready"), "220 ready\r\n");
+  EXPECT_EQ(multiLine("230", "Hello\r\nthere\r\nUser 'x' logged in  \r\n"),
+            "230-Hello\r\n230-there\r\n230 User 'x' logged in\r\n");
+}
+
+TEST(FormatReply, LongRepliesAreCutAndStillEndWithCrLf) {
+  std::string arg(400, 'a');
+  std::string r = formatReplyf("500 '%s': Unknown command\r\n", arg.c_str());
+  EXPECT_EQ(r.size(), kReplyBuffer - 1);
+  EXPECT_EQ(r.substr(r.size() - 2), "\r\n");
+  EXPECT_EQ(formatReplyf("200 %lld\r\n", 5000000000LL), "200 5000000000\r\n");
+}
+
+TEST(ReplyQueue, PartialSendsKeepTheRest) {
+  ReplyQueue q;
+  q.push("abc");
+  q.push("de");
+  q.consume(2);
+  EXPECT_EQ(q.head(), "c");
+  q.consume(1);
+  EXPECT_EQ(q.head(), "de");
+  q.consume(2);
+  EXPECT_TRUE(q.empty());
+}
+
+TEST(CommandTable, WholeAndPrefixMatchingInOrder) {
+  std::string arg;
+  EXPECT_NE(findCommand("noop", arg), nullptr);
+  EXPECT_EQ(findCommand("NOOP ", arg), nullptr);  // trailing blank: unknown
+  EXPECT_EQ(findCommand("CWD", arg), nullptr);    // needs its space
+  const Command* c = findCommand("cwd  two spaces", arg);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(arg, " two spaces");
+  EXPECT_EQ(findCommand("REST", arg)->handler, nullptr);  // whole form is not implemented
+  EXPECT_NE(findCommand("REST 100", arg)->handler, nullptr);
+  EXPECT_EQ(findCommand("APPE file", arg), nullptr);
+  EXPECT_EQ(findCommand("NLST", arg)->handler, &CUserSocket::cmdNlst);
+}
+
+}  // namespace
+}  // namespace kestrel::ftp
