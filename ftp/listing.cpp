@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "ftp/data_socket.h"
 #include "ftp/session.h"
@@ -21,6 +22,7 @@ namespace {
 
 constexpr char kBusy[] = "125 Data connection already open.  Transfer starting.\r\n";
 constexpr char kServerName[] = "Kestrel FTP server";
+constexpr std::size_t kListingChunk = 16 * 1024;
 
 // Fixed English names: listings are read by programs, whatever the locale.
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -215,8 +217,14 @@ void DataSocket::startListing(std::int64_t target, bool longFormat) {
         entries.setFilter("parent=" + std::to_string(self.id));
         entries.setSort("files.name");
         entries.open();
-        for (const store::DirectoryRecord& entry : entries.rows())
-          output_.push(longFormat ? session_.listingLine(entry, false) : entry.name + "\r\n");
+        // Lines travel in buffers of several kilobytes: one send per line
+        // would cost a system call each in a large directory.
+        std::string chunk;
+        for (const store::DirectoryRecord& entry : entries.rows()) {
+          chunk += longFormat ? session_.listingLine(entry, false) : entry.name + "\r\n";
+          if (chunk.size() >= kListingChunk) output_.push(std::exchange(chunk, {}));
+        }
+        if (!chunk.empty()) output_.push(std::move(chunk));
       }
     }
   }
