@@ -100,7 +100,7 @@ void CMainFrame::appendConsoleLine(const std::string& text) {
 
 void CMainFrame::tick() {
   postToAll({Msg::IdleCheck});
-  // Automatic disk synchronisation hooks in here once it exists.
+  if (onTick) onTick();
 }
 
 void CMainFrame::requestClose(bool confirmed) {

@@ -56,6 +56,11 @@ class CMainFrame : public server::MainLink {
   const std::string& consoleText() const { return consoleText_; }
   // Called when the frame has closed: the main loop may end.
   std::function<void()> onClosed;
+  // Called on every tick after the idle checks: automatic synchronisation.
+  std::function<void()> onTick;
+  // Seconds since 1970 of the next automatic synchronisation; 0 = off.
+  std::time_t nextSynchronisation() const { return nextSynchronisation_; }
+  void setNextSynchronisation(std::time_t when) { nextSynchronisation_ = when; }
 
  private:
   void handle(const Message& message);

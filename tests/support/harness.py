@@ -81,7 +81,10 @@ class Server:
         _counter[0] += 1
         self.dsn = "KestrelTest%d_%d" % (os.getpid(), _counter[0])
         self.port = free_port()
-        self.settings = {"Settings": {"Database": self.dsn, "Port": str(self.port)}}
+        self.console_port = free_port()
+        self.console_password = "console-test-%d" % _counter[0]
+        self.settings = {"Settings": {"Database": self.dsn, "Port": str(self.port)},
+                         "Console": {"Port": str(self.console_port), "Password": self.console_password}}
         if engine == "sqlite":
             self.dbfile = os.path.join(self.tmp, "kestrel.db")
             self._run([os.path.join(SOURCE, "db", "create-datasource"), "sqlite", self.dbfile, self.dsn])
@@ -131,6 +134,46 @@ class Server:
             except OSError:
                 time.sleep(0.05)
         raise RuntimeError("kestrel did not listen:\n" + self.read_log())
+
+    def wait_console(self, timeout=30):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.console_port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("console did not listen:\n" + self.read_log())
+
+    # --- console API -----------------------------------------------------
+    def api(self, method, path, body=None, answers=None, headers=None, auth=True, raw=False):
+        """One console API request with the Bearer password; returns (status, json or text)."""
+        import http.client
+        import json
+        if answers is not None:
+            body = dict(body or {})
+            body["answers"] = list(answers)
+        h = {"Content-Type": "application/json"}
+        if auth:
+            h["Authorization"] = "Bearer " + self.console_password
+        h.update(headers or {})
+        conn = http.client.HTTPConnection("127.0.0.1", self.console_port, timeout=60)
+        try:
+            conn.request(method, path, body=None if body is None else json.dumps(body), headers=h)
+            r = conn.getresponse()
+            data = r.read()
+            if raw:
+                return r.status, data, dict(r.getheaders())
+            ctype = r.getheader("Content-Type", "")
+            if ctype.startswith("application/json"):
+                return r.status, json.loads(data or b"null")
+            return r.status, data.decode("utf-8", "replace")
+        finally:
+            conn.close()
+
+    def events(self, path="/api/events"):
+        """A Server-Sent Events subscription read on a thread of its own."""
+        return EventStream(self, path)
 
     def read_log(self):
         with open(os.path.join(self.tmp, "kestrel.log")) as f:
@@ -304,6 +347,72 @@ class Server:
 
 
 _PLAIN = set()
+
+
+class EventStream:
+    """Collects (event, data) pairs from a console event stream."""
+
+    def __init__(self, server, path):
+        import queue
+        self.queue = queue.Queue()
+        self.sock = socket.create_connection(("127.0.0.1", server.console_port), timeout=60)
+        req = ("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer %s\r\n"
+               "Accept: text/event-stream\r\n\r\n" % (path, server.console_password))
+        self.sock.sendall(req.encode())
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        import json
+        f = self.sock.makefile("rb")
+        try:
+            status = f.readline()
+            self.queue.put(("status", int(status.split()[1])))
+            while f.readline() not in (b"\r\n", b"\n", b""):
+                pass
+            event, data = "message", []
+            while True:
+                line = f.readline()
+                if not line:
+                    break
+                line = line.rstrip(b"\r\n").decode("utf-8", "replace")
+                if line.startswith("event:"):
+                    event = line[6:].strip()
+                elif line.startswith("data:"):
+                    data.append(line[5:].lstrip())
+                elif line == "" and data:
+                    self.queue.put((event, json.loads("\n".join(data))))
+                    event, data = "message", []
+                elif line and all(c in "0123456789abcdefABCDEF" for c in line):
+                    continue  # chunk sizes of the chunked encoding
+        except OSError:
+            pass
+        self.queue.put(("closed", None))
+
+    def next(self, event=None, timeout=15, where=None):
+        """The next item, or the next of the given event name (others skipped)."""
+        import queue
+        deadline = time.time() + timeout
+        while True:
+            left = deadline - time.time()
+            if left <= 0:
+                raise AssertionError("no %s event within %ss" % (event or "", timeout))
+            try:
+                name, data = self.queue.get(timeout=left)
+            except queue.Empty:
+                continue
+            if event is None or name == event:
+                if where is None or where(data):
+                    return name, data
+            if name == "closed":
+                raise AssertionError("event stream closed while waiting for %s" % event)
+
+    def close(self):
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
 
 
 def _sqlvalue(v):

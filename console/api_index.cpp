@@ -1,0 +1,7 @@
+#include "console/api.h"
+
+namespace kestrel::console {
+
+void registerIndexRoutes(ApiRoutes&) {}
+
+}  // namespace kestrel::console

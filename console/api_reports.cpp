@@ -1,0 +1,7 @@
+#include "console/api.h"
+
+namespace kestrel::console {
+
+void registerReportRoutes(ApiRoutes&) {}
+
+}  // namespace kestrel::console
