@@ -2,18 +2,25 @@
 
 #include <cstdio>
 
+#include "console/api.h"
+#include "console/spy_window.h"
 #include "platform/settings.h"
 #include "store/activity_log.h"
 
 namespace kestrel::console {
 
-namespace {
-constexpr std::size_t kConsoleLimit = 10000;
-constexpr std::size_t kConsoleDrop = 5000;
-}  // namespace
+const char* childWindowName(ChildWindow window) {
+  static const char* const kNames[] = {"domains", "users", "groups", "connections", "console"};
+  return kNames[static_cast<int>(window)];
+}
 
-CMainFrame::CMainFrame(platform::EventLoop& loop, const platform::Settings& settings)
-    : loop_(loop), settings_(settings), listener_(loop, *this) {
+nlohmann::json ConnectionRecord::toJson() const {
+  return {{"id", id},         {"domain", domain},       {"name", name},         {"when", when},
+          {"downloads", downloads}, {"uploads", uploads}, {"activity", activity}};
+}
+
+CMainFrame::CMainFrame(platform::EventLoop& loop, const platform::Settings& settings, bool serviceMode)
+    : loop_(loop), settings_(settings), serviceMode_(serviceMode), listener_(loop, *this) {
   int rate = settings_.read(settings::kRefRate);
   nextSynchronisation_ = rate != 0 ? std::time(nullptr) + rate * 60 : 0;
 }
@@ -23,6 +30,7 @@ CMainFrame::~CMainFrame() = default;
 void CMainFrame::create() {
   store::loadLogSwitches(settings_);
   timerId_ = loop_.addTimer(std::chrono::milliseconds(5000), [this] { tick(); });
+  if (timerId_ == 0) notifyOperator("Unable to create timer.  Timouts will not occur.");
   listener_.start();
 }
 
@@ -30,8 +38,13 @@ void CMainFrame::post(Message message) {
   loop_.post([this, m = std::move(message)] { handle(m); });
 }
 
+void CMainFrame::publish(const std::string& event, const nlohmann::json& data) {
+  if (events_) events_->publish("frame", event, data);
+}
+
 void CMainFrame::addConnection(std::shared_ptr<server::CUserThread> thread, const std::string& domainName) {
   ConnectionRecord record;
+  record.id = nextConnectionId_++;
   record.thread = std::move(thread);
   std::time_t now = std::time(nullptr);
   std::tm tm{};
@@ -41,6 +54,7 @@ void CMainFrame::addConnection(std::shared_ptr<server::CUserThread> thread, cons
   record.when = when;
   record.domain = domainName;
   connections_.push_front(std::move(record));
+  publish("connection-added", connections_.front().toJson());
 }
 
 void CMainFrame::postToAll(const Message& message) {
@@ -53,9 +67,18 @@ ConnectionRecord* CMainFrame::find(const void* key) {
   return nullptr;
 }
 
+ConnectionRecord* CMainFrame::findById(std::uint64_t id) {
+  for (auto& c : connections_)
+    if (c.id == id) return &c;
+  return nullptr;
+}
+
+void CMainFrame::rowChanged(const ConnectionRecord& record) { publish("connection-changed", record.toJson()); }
+
 void CMainFrame::handle(const Message& message) {
   if (message.id == Msg::ConsoleLine) {
-    appendConsoleLine(message.text);
+    // Lines that arrive while the Console window is closed are dropped.
+    if (isOpen(ChildWindow::Console)) appendConsoleLine(message.text);
     return;
   }
   if (message.id == Msg::Activate) {
@@ -65,37 +88,80 @@ void CMainFrame::handle(const Message& message) {
   ConnectionRecord* record = find(message.key);
   if (!record) return;  // a connection that already ended
   switch (message.id) {
-    case Msg::ConnectionEnded:
+    case Msg::ConnectionEnded: {
+      std::uint64_t id = record->id;
       connections_.remove_if([&](const ConnectionRecord& c) { return c.thread.get() == message.key; });
+      publish("connection-removed", {{"id", id}});
       if (connections_.empty() && closing_) {
         closing_ = false;
-        requestClose(true);
+        finishClose();
       }
       break;
+    }
     case Msg::ConnectionNamed:
       record->name = message.text;
+      rowChanged(*record);
       break;
     case Msg::DownloadStarted:
       record->downloads++;
       record->activity = "RETR " + message.text;
+      rowChanged(*record);
       break;
     case Msg::UploadCounted:
       record->uploads++;
+      rowChanged(*record);
       break;
     case Msg::Activity:
       record->activity = message.hasText ? message.text : std::string();
+      rowChanged(*record);
       break;
     default:
       break;
   }
 }
 
+void CMainFrame::setOpen(ChildWindow window, bool open) {
+  if (open_[static_cast<int>(window)] == open) return;
+  open_[static_cast<int>(window)] = open;
+  publish("window", {{"window", childWindowName(window)}, {"open", open}});
+}
+
 void CMainFrame::appendConsoleLine(const std::string& text) {
-  consoleText_ += text;
-  consoleText_ += "\r\n";
-  if (consoleText_.size() > kConsoleLimit) consoleText_.erase(0, kConsoleDrop);
-  std::fprintf(stdout, "%s\n", text.c_str());
-  std::fflush(stdout);
+  appendBounded(consoleText_, text + "\r\n");
+  publish("console-line", {{"text", text}});
+}
+
+void CMainFrame::clearConsole() {
+  consoleText_.clear();
+  publish("console-cleared", nlohmann::json::object());
+}
+
+std::shared_ptr<SpyWindow> CMainFrame::openSpy(std::uint64_t connectionId) {
+  ConnectionRecord* record = findById(connectionId);
+  if (!record) return nullptr;
+  auto spy = std::make_shared<SpyWindow>(nextSpyId_++, connectionId, record->thread->description(record->domain),
+                                         events_);
+  spies_[spy->id()] = spy;
+  Message attach(Msg::AttachMonitor, record->thread.get());
+  attach.monitor = spy;
+  record->thread->post(std::move(attach));
+  return spy;
+}
+
+std::shared_ptr<SpyWindow> CMainFrame::findSpy(std::uint64_t spyId) const {
+  auto it = spies_.find(spyId);
+  return it == spies_.end() ? nullptr : it->second;
+}
+
+bool CMainFrame::closeSpy(std::uint64_t spyId) {
+  auto it = spies_.find(spyId);
+  if (it == spies_.end()) return false;
+  // A connection that has ended gets nothing.
+  if (it->second->connected())
+    if (ConnectionRecord* record = findById(it->second->connectionId()))
+      record->thread->post({Msg::DetachMonitor, record->thread.get()});
+  spies_.erase(it);
+  return true;
 }
 
 void CMainFrame::tick() {
@@ -103,24 +169,57 @@ void CMainFrame::tick() {
   if (onTick) onTick();
 }
 
-void CMainFrame::requestClose(bool confirmed) {
+void CMainFrame::requestStop() {
+  stopRequested_ = true;
   if (closing_ || closed_) return;
-  listener_.close();  // a cancelled exit does not reopen it
-  if (!connections_.empty()) {
-    if (!confirmed) return;
-    closing_ = true;
-    postToAll({Msg::EndConnection});
+  listener_.close();
+  if (connections_.empty() || !events_ || !events_->consoleOpen()) {
+    requestClose("OK");
     return;
   }
+  exitQuestionOpen_ = true;
+  publish("question", {{"kind", "exit"}, {"text", kExitQuestion}, {"buttons", {"OK", "Cancel"}}, {"icon", "warning"}});
+}
+
+CloseOutcome CMainFrame::requestClose(const std::string& answer) {
+  // In service mode the console's Exit only hides the window; a stop comes from the service manager.
+  if (serviceMode_ && !stopRequested_) return CloseOutcome::Ignored;
+  if (closing_ || closed_) return CloseOutcome::Ignored;
+  listener_.close();  // a cancelled exit does not reopen it
+  if (connections_.empty()) {
+    finishClose();
+    return CloseOutcome::Closed;
+  }
+  if (answer.empty()) return CloseOutcome::Asking;
+  if (exitQuestionOpen_) {
+    exitQuestionOpen_ = false;
+    publish("question-closed", {{"kind", "exit"}});
+  }
+  if (answer != "OK") {
+    bool wasStop = stopRequested_;
+    stopRequested_ = false;
+    if (wasStop && onStopCancelled) onStopCancelled();
+    return CloseOutcome::Cancelled;
+  }
+  closing_ = true;
+  publish("closing", nlohmann::json::object());
+  postToAll({Msg::EndConnection});
+  return CloseOutcome::Confirmed;
+}
+
+void CMainFrame::finishClose() {
+  if (closed_) return;
   closed_ = true;
   if (timerId_) loop_.cancelTimer(timerId_);
   timerId_ = 0;
+  publish("closed", nlohmann::json::object());
   if (onClosed) onClosed();
 }
 
 void CMainFrame::notifyOperator(const std::string& text) {
   std::fprintf(stderr, "%s\n", text.c_str());
   std::fflush(stderr);
+  if (events_) events_->notice(text);
 }
 
 }  // namespace kestrel::console

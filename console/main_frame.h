@@ -1,12 +1,16 @@
 // The hub of the main thread: the connection list, the 5-second timer, the
-// messages connection threads post, and the orderly close.
+// messages connection threads post, the console's child windows and spies,
+// and the orderly close.
 #pragma once
+#include <cstdint>
 #include <ctime>
-#include <deque>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/event_loop.h"
 #include "platform/messages.h"
@@ -19,7 +23,11 @@ class Settings;
 
 namespace kestrel::console {
 
+class EventHub;
+class SpyWindow;
+
 struct ConnectionRecord {
+  std::uint64_t id = 0;  // the console's handle for the row
   std::shared_ptr<server::CUserThread> thread;  // the connection key
   std::string name = "<unknown>";
   std::string when;
@@ -27,15 +35,35 @@ struct ConnectionRecord {
   std::string activity;
   int uploads = 0;
   int downloads = 0;
+
+  nlohmann::json toJson() const;
+};
+
+// The child windows the View menu toggles, at most one of each.
+enum class ChildWindow { Domains, Users, Groups, Connections, Console };
+inline constexpr ChildWindow kChildWindows[] = {ChildWindow::Domains, ChildWindow::Users, ChildWindow::Groups,
+                                                ChildWindow::Connections, ChildWindow::Console};
+const char* childWindowName(ChildWindow window);
+
+// Answers to a close request.
+enum class CloseOutcome {
+  Closed,     // nothing left: the frame has closed
+  Ignored,    // a close is already under way, or service mode hid the window
+  Asking,     // users are connected: the question is out
+  Confirmed,  // the operator agreed: connections are ending
+  Cancelled,  // the operator declined: the server runs on without its listener
 };
 
 class CMainFrame : public server::MainLink {
  public:
-  CMainFrame(platform::EventLoop& loop, const platform::Settings& settings);
+  static constexpr const char* kExitQuestion = "There are still users connected.  Really exit?";
+
+  CMainFrame(platform::EventLoop& loop, const platform::Settings& settings, bool serviceMode = false);
   ~CMainFrame() override;
 
   // Starts the timer and the listener.
   void create();
+  void setEvents(EventHub* events) { events_ = events; }
 
   // Any thread: a window message from a connection thread.
   void post(Message message) override;
@@ -43,19 +71,40 @@ class CMainFrame : public server::MainLink {
   // Main thread.
   void addConnection(std::shared_ptr<server::CUserThread> thread, const std::string& domainName);
   void postToAll(const Message& message);
-  // A close request; confirmed says whether the operator agreed to end live connections.
-  void requestClose(bool confirmed = true);
+  ConnectionRecord* findById(std::uint64_t id);
+  // A close request from a signal or the service manager: with users
+  // connected and a console open, the question goes to the consoles;
+  // with no console open it proceeds as confirmed.
+  void requestStop();
+  // A close request from the console; answer is empty until the operator answered.
+  CloseOutcome requestClose(const std::string& answer);
+  bool exitQuestionOpen() const { return exitQuestionOpen_; }
   void notifyOperator(const std::string& text);
   void tick();
+
+  // Child windows.
+  bool isOpen(ChildWindow window) const { return open_[static_cast<int>(window)]; }
+  void setOpen(ChildWindow window, bool open);
+
+  // The message console; at most about 10000 characters are kept.
+  const std::string& consoleText() const { return consoleText_; }
+  void clearConsole();
+
+  // Spy windows, by their console id.
+  std::shared_ptr<SpyWindow> openSpy(std::uint64_t connectionId);
+  std::shared_ptr<SpyWindow> findSpy(std::uint64_t spyId) const;
+  // Closes a spy: tells its connection to stop copying when it is still live.
+  bool closeSpy(std::uint64_t spyId);
+  const std::map<std::uint64_t, std::shared_ptr<SpyWindow>>& spies() const { return spies_; }
 
   const std::list<ConnectionRecord>& connections() const { return connections_; }
   bool closing() const { return closing_; }
   const platform::Settings& settings() const { return settings_; }
   server::CListenSocket& listener() { return listener_; }
-  // Lines for the message console; at most about 10000 characters are kept.
-  const std::string& consoleText() const { return consoleText_; }
   // Called when the frame has closed: the main loop may end.
   std::function<void()> onClosed;
+  // Called when the operator declined to exit after a stop request (service mode reports running).
+  std::function<void()> onStopCancelled;
   // Called on every tick after the idle checks: automatic synchronisation.
   std::function<void()> onTick;
   // Seconds since 1970 of the next automatic synchronisation; 0 = off.
@@ -66,13 +115,24 @@ class CMainFrame : public server::MainLink {
   void handle(const Message& message);
   ConnectionRecord* find(const void* key);
   void appendConsoleLine(const std::string& text);
+  void rowChanged(const ConnectionRecord& record);
+  void publish(const std::string& event, const nlohmann::json& data);
+  void finishClose();
 
   platform::EventLoop& loop_;
   const platform::Settings& settings_;
+  bool serviceMode_;
+  bool stopRequested_ = false;
+  EventHub* events_ = nullptr;
   server::CListenSocket listener_;
   std::list<ConnectionRecord> connections_;
+  std::uint64_t nextConnectionId_ = 1;
+  std::uint64_t nextSpyId_ = 1;
+  std::map<std::uint64_t, std::shared_ptr<SpyWindow>> spies_;
+  bool open_[5] = {};
   bool closing_ = false;
   bool closed_ = false;
+  bool exitQuestionOpen_ = false;
   int timerId_ = 0;
   std::time_t nextSynchronisation_ = 0;
   std::string consoleText_;

@@ -242,7 +242,10 @@ void CUserSocket::reply(const char* format, ...) {
   }
 }
 
-void CUserSocket::rawSend(const std::string& text) { queueText(text); }
+void CUserSocket::rawSend(const std::string& text) {
+  if (monitor_) notifyMonitor(Msg::Traffic, text);  // the spy sees every reply, multi-line ones too
+  queueText(text);
+}
 
 void CUserSocket::queueText(std::string text) {
   bool wasEmpty = replies_.empty();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console/console_server.h"
 #include "console/main_frame.h"
 #include "platform/instance_guard.h"
 #include "platform/service.h"
@@ -56,7 +57,7 @@ class SignalSource : public platform::EventHandler {
         notifier_.stopping();
         notifier_.extendTimeout(std::chrono::milliseconds(10000));
       }
-      frame_.requestClose(true);
+      frame_.requestStop();
     }
   }
 
@@ -119,13 +120,27 @@ int runApplication(RunMode mode) {
 
   int exitCode = 0;
   {
-    console::CMainFrame frame(loop, settings);
+    console::CMainFrame frame(loop, settings, mode == RunMode::Service);
     frame.onClosed = [&loop] { loop.quit(); };
+    frame.onStopCancelled = [&notifier] { notifier.status("Running"); };
+    // The console is served in both modes, and also without a database so
+    // that the data source can be fixed in Settings.
+    console::ConsoleServer consoleServer(loop, frame, settings, haveDatabase);
+    frame.onTick = [&consoleServer] { console::autoRefreshTick(consoleServer.context()); };
+    std::string consoleError;
+    if (consoleServer.start(consoleError)) {
+      guard->publishConsoleAddress(consoleServer.url());
+      std::printf("Console: %s\n", consoleServer.url().c_str());
+    } else {
+      std::fprintf(stderr, "%s\n", consoleError.c_str());
+    }
     SignalSource signals(loop, frame, notifier, mode);
     if (haveDatabase) {
       frame.create();
       if (frame.listener().listening())
         std::printf("Kestrel is listening on port %d\n", frame.listener().port());
+    } else {
+      consoleServer.events().notice("Missing or invalid database");
     }
     std::fflush(stdout);
     if (mode == RunMode::Service) notifier.ready();

@@ -34,14 +34,35 @@ void CUserThread::post(Message message) {
 
 void CUserThread::run() {
   loop_.adoptCurrentThread();
-  if (settings_.read(settings::kLookup) != 0) hostName_ = platform::reverseLookup(peerAddress_);
-  ftp::SessionParams params{domainId_, peerAddress_, peerDataPort_, hostName_, localAddress_};
-  session_ = std::make_unique<ftp::CUserSocket>(*this, std::move(socket_), params);
+  std::string hostName;
+  if (settings_.read(settings::kLookup) != 0) hostName = platform::reverseLookup(peerAddress_);
+  ftp::SessionParams params{domainId_, peerAddress_, peerDataPort_, hostName, localAddress_};
+  {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    hostName_ = hostName;
+    session_ = std::make_unique<ftp::CUserSocket>(*this, std::move(socket_), params);
+  }
   session_->setMonitor(monitor_);
   session_->start();
   loop_.run();
-  session_.reset();
+  {
+    std::unique_ptr<ftp::CUserSocket> ending;
+    {
+      std::lock_guard<std::mutex> lock(sessionMutex_);
+      ending = std::move(session_);
+    }
+  }
   main_.post({Msg::ConnectionEnded, this});
+}
+
+std::string CUserThread::description(const std::string& domainName) const {
+  std::lock_guard<std::mutex> lock(sessionMutex_);
+  std::string user;
+  if (session_) {
+    auto who = session_->identity();
+    user = who.anonymous ? "Anonymous" : who.displayName;
+  }
+  return domainName + ":" + user + " (" + (hostName_.empty() ? peerAddress_ : hostName_) + ")";
 }
 
 void CUserThread::handle(const Message& message) {
@@ -54,7 +75,7 @@ void CUserThread::handle(const Message& message) {
       break;
     case Msg::AttachMonitor:
       if (session_) session_->setMonitor(message.monitor);
-      else monitor_.reset();
+      else monitor_ = message.monitor;
       break;
     case Msg::DetachMonitor:
       if (session_) session_->clearMonitor();

@@ -3,6 +3,7 @@
 #pragma once
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "ftp/session.h"
@@ -43,7 +44,8 @@ class CUserThread : public ftp::SessionHost, public std::enable_shared_from_this
   const platform::Settings& settings() const override { return settings_; }
 
   const std::string& peerAddress() const { return peerAddress_; }
-  const std::string& hostName() const { return hostName_; }
+  // Any thread: the console's description of the connection, "domain:user (host)".
+  std::string description(const std::string& domainName) const;
   std::time_t connectTime() const { return connectTime_; }
 
  private:
@@ -51,6 +53,7 @@ class CUserThread : public ftp::SessionHost, public std::enable_shared_from_this
   void handle(const Message& message);
 
   std::shared_ptr<Monitor> monitor_;
+  mutable std::mutex sessionMutex_;  // guards session_ and hostName_ against description()
   std::string hostName_;
   std::int64_t domainId_;
   std::time_t connectTime_;

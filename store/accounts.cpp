@@ -1,9 +1,13 @@
 #include "store/accounts.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <ctime>
+#include <set>
 
 #include "store/records.h"
+#include "store/tree.h"
 
 namespace kestrel::store {
 
@@ -87,6 +91,652 @@ std::string normaliseName(const std::string& name) {
       break;
     out += l;
   }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Console operations
+
+namespace {
+
+constexpr char kDefaultDomainFixed[] = "The name and IP may not be set for the default domain.";
+constexpr char kDomainExists[] = "A domain by the name '%s' already exists.";
+constexpr char kCannotDeleteDefault[] = "Cannot delete the default domain.";
+constexpr char kDeleteDomainQuestion[] =
+    "EXTREME WARNING! This will delete all database records related to the domain.  Physical files will not be "
+    "deleted.  Are you really sure?";
+constexpr char kGroupExists[] = "Group already exists.";
+constexpr char kSystemRename[] = "Warning! The 'system' group may not have its name changed.";
+constexpr char kGroupBlank[] = "The group name cannot be blank.";
+constexpr char kGroupNameTaken[] = "A group by this name already exists.";
+constexpr char kDeleteGroupsQuestion[] =
+    "Caution: this will change all files and users that use the group.  Continue?";
+constexpr char kCannotDeleteSystem[] = "Cannot delete the 'system' group.";
+constexpr char kCantDeleteSystem[] = "Can't delete the system group.";
+constexpr char kDeleteGroupQuestion[] =
+    "Deleting group.  Users will be assigned to the system group. Are you sure you want to do this?";
+constexpr char kUserExists[] = "A user by this name already exists.";
+constexpr char kAnonymousRename[] = "You cannot change the name of the 'anonymous' user.";
+constexpr char kDeleteUserQuestion[] =
+    "Deleting User.  File records will be deleted, but the files will be left and must be deleted manually.  Are "
+    "you sure you want to do this?";
+constexpr char kCannotDeleteAnonymous[] = "Cannot delete the 'anonymous' user.";
+constexpr char kCantDeleteAnonymous[] = "Can't delete the anonymous user.";
+constexpr char kNoMoveBetweenDomains[] = "Users may not be moved between domains.";
+
+std::string num(std::int64_t v) { return std::to_string(v); }
+
+AccountMessage refusal(std::string text) { return {std::move(text), "exclamation", {"OK"}, ""}; }
+
+AccountOutcome refused(std::string text) {
+  AccountOutcome out;
+  out.messages.push_back(refusal(std::move(text)));
+  return out;
+}
+
+AccountOutcome asking(std::string text, std::vector<std::string> buttons, std::string defaultButton = "") {
+  AccountOutcome out;
+  out.question = AccountMessage{std::move(text), "question", std::move(buttons), std::move(defaultButton)};
+  return out;
+}
+
+AccountOutcome badInput(std::string text) {
+  AccountOutcome out;
+  out.badInput = std::move(text);
+  return out;
+}
+
+AccountOutcome missingRow(std::string text) {
+  AccountOutcome out = badInput(std::move(text));
+  out.missing = true;
+  return out;
+}
+
+// The console's lookups by id and name go through the long-lived record sets
+// when the operation runs on the shared connection.
+template <class Row>
+std::optional<Row> lookUp(RecordSet<Row>* shared, Database& db, const std::string& filter) {
+  auto first = [&](RecordSet<Row>& set) -> std::optional<Row> {
+    set.setFilter(filter);
+    set.requery();
+    if (set.isEmpty()) return std::nullopt;
+    return set.row();
+  };
+  if (shared) return first(*shared);
+  RecordSet<Row> local(db);
+  return first(local);
+}
+
+SharedRecordSets* sharedFor(Database& db) {
+  SharedRecordSets* s = sharedRecordSets();
+  return s && &db == sharedDatabase() ? s : nullptr;
+}
+
+std::optional<GroupRecord> findGroup(Database& db, const std::string& filter) {
+  SharedRecordSets* s = sharedFor(db);
+  return lookUp<GroupRecord>(s ? &s->group : nullptr, db, filter);
+}
+
+std::optional<UserRecord> findUser(Database& db, const std::string& filter) {
+  SharedRecordSets* s = sharedFor(db);
+  return lookUp<UserRecord>(s ? &s->user : nullptr, db, filter);
+}
+
+std::optional<HomeRecord> findDomain(Database& db, const std::string& filter) {
+  return lookUp<HomeRecord>(nullptr, db, filter);
+}
+
+// The newest row matching filter: the one an add has just written.
+template <class Set>
+std::int64_t readBackId(Database& db, const std::string& filter) {
+  Set set(db);
+  set.setFilter(filter);
+  set.setSort("id desc");
+  set.open();
+  if (set.isEmpty()) throw DbError("a new row could not be read back");
+  return set.row().id;
+}
+
+std::int64_t systemGroupOf(Database& db, std::int64_t domainId) {
+  std::string filter = "domain=" + num(domainId) + " and name='system'";
+  auto group = findGroup(db, filter);
+  if (!group) {
+    // The invariant was broken outside the program: put it back first.
+    ensureDomainMembers(db, domainId);
+    group = findGroup(db, filter);
+    if (!group) throw DbError("the domain's system group could not be read back");
+  }
+  return group->id;
+}
+
+// Removes the rows that hung below, or linked to, rows just deleted, so that
+// no entry of the domain is left without its parent or its target.
+void removeOrphanEntries(Database& db, std::int64_t domainId) {
+  std::string domain = num(domainId);
+  for (int pass = 0; pass < 100; ++pass) {
+    long removed = db.execute(
+        "delete from files where id in (with recursive gone(id) as ("
+        "select id from files where domain=" + domain + " and parent<>0 and parent not in (select id from files) "
+        "union select f.id from files f join gone g on f.parent=g.id) select id from gone)");
+    removed += db.execute("delete from files where domain=" + domain +
+                          " and link<>0 and link not in (select id from files)");
+    if (removed <= 0) break;
+  }
+}
+
+// The SITE command ids a sheet may grant: known commands below the limit.
+std::optional<std::vector<std::int64_t>> checkedSiteCommands(Database& db, const std::vector<std::int64_t>& ids) {
+  CDBSite site(db);
+  site.setFilter("id<" + num(kSiteCommandLimit));
+  site.open();
+  std::set<std::int64_t> known;
+  for (const SiteRecord& r : site.rows()) known.insert(r.id);
+  std::set<std::int64_t> wanted;
+  for (std::int64_t id : ids) {
+    if (!known.count(id)) return std::nullopt;
+    wanted.insert(id);
+  }
+  return std::vector<std::int64_t>(wanted.begin(), wanted.end());
+}
+
+// Keyless rows are written by statement: every value is a number.
+void addSiteRights(Database& db, std::int64_t groupId, std::int64_t domainId, const std::vector<std::int64_t>& ids) {
+  for (std::int64_t id : ids)
+    db.execute("insert into `site list` (`group id`, `site id`, `domain id`) values (" + num(groupId) + "," +
+               num(id) + "," + num(domainId) + ")");
+}
+
+// The columns of Users that the user sheet edits.
+void copySheetColumns(UserRecord& to, const UserRecord& from) {
+  to.login = from.login;
+  // The login compares the typed password lower-cased: a stored capital could never match.
+  to.password = from.password;
+  for (char& c : to.password) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  to.group = from.group;
+  to.locked = from.locked;
+  to.maxUsers = from.maxUsers;
+  to.startDirectory = from.startDirectory;
+  to.uploads = from.uploads;
+  to.downloads = from.downloads;
+  to.deleteOwnFiles = from.deleteOwnFiles;
+  to.overwriteOwnFiles = from.overwriteOwnFiles;
+  to.renameOwnFiles = from.renameOwnFiles;
+  to.ratio = from.ratio;
+  to.spaceLimit = from.spaceLimit;
+  to.sessionLimit = from.sessionLimit;
+  to.name = from.name;
+  to.address1 = from.address1;
+  to.address2 = from.address2;
+  to.city = from.city;
+  to.state = from.state;
+  to.postal = from.postal;
+  to.country = from.country;
+  to.phoneHome = from.phoneHome;
+  to.phoneWork = from.phoneWork;
+  to.phoneFax = from.phoneFax;
+  to.email = from.email;
+  to.message = from.message;
+  to.notes = from.notes;
+}
+
+}  // namespace
+
+// --- domains ----------------------------------------------------------------
+
+std::optional<AccountMessage> validateDomainEdit(Database& db, const HomeRecord& before, bool isNew,
+                                                 const std::string& name, const std::string& ip) {
+  if (!isNew && before.name == "Default") {
+    if (name != "Default" || !ip.empty()) return refusal(kDefaultDomainFixed);
+    return std::nullopt;
+  }
+  if (isNew || name != before.name) {
+    // The row itself does not count: a change of letter case is no clash.
+    std::string filter = "name=" + quoteText(name);
+    if (!isNew) filter += " and id<>" + num(before.id);
+    if (findDomain(db, filter)) {
+      std::vector<char> text(sizeof kDomainExists + name.size());
+      std::snprintf(text.data(), text.size(), kDomainExists, name.c_str());
+      return refusal(text.data());
+    }
+  }
+  return std::nullopt;
+}
+
+AccountOutcome addDomain(Database& db, const HomeRecord& values, const std::optional<std::vector<FilterEntry>>& filter) {
+  if (auto refused = validateDomainEdit(db, HomeRecord{}, true, values.name, values.ip)) {
+    AccountOutcome out;
+    out.messages.push_back(*refused);
+    return out;
+  }
+  CDBHome home(db);
+  home.addNew();
+  HomeRecord& h = home.row();
+  h.name = values.name;
+  h.ip = values.ip;
+  h.motd = values.motd;
+  h.textHeader = values.textHeader;
+  h.textFooter = values.textFooter;
+  home.update();
+  AccountOutcome out;
+  out.id = readBackId<CDBHome>(db, "name=" + quoteText(values.name));
+  ensureDomainMembers(db, out.id);
+  // The filter page of a new domain only learns the domain's id now.
+  if (filter) saveFilter(db, out.id, *filter);
+  out.changed = true;
+  return out;
+}
+
+AccountOutcome editDomain(Database& db, std::int64_t domainId, const HomeRecord& values) {
+  CDBHome home(db);
+  home.setFilter("id=" + num(domainId));
+  home.open();
+  if (home.isEmpty()) return missingRow("No such domain.");
+  if (auto refused = validateDomainEdit(db, home.row(), false, values.name, values.ip)) {
+    AccountOutcome out;
+    out.messages.push_back(*refused);
+    return out;
+  }
+  home.edit();
+  HomeRecord& h = home.row();
+  h.name = values.name;
+  h.ip = values.ip;
+  h.motd = values.motd;
+  h.textHeader = values.textHeader;
+  h.textFooter = values.textFooter;
+  home.update();
+  AccountOutcome out;
+  out.changed = true;
+  out.id = domainId;
+  return out;
+}
+
+AccountOutcome deleteDomain(Database& db, std::int64_t domainId, Confirmation confirmed) {
+  auto domain = findDomain(db, "id=" + num(domainId));
+  if (!domain) return missingRow("No such domain.");
+  if (domain->name == "Default") return refused(kCannotDeleteDefault);
+  if (!confirmed) return asking(kDeleteDomainQuestion, {"Yes", "No"}, "No");
+  if (!*confirmed) return {};
+  std::string id = num(domainId);
+  db.execute("delete from home where id=" + id);
+  db.execute("delete from users where domain=" + id);
+  db.execute("delete from files where domain=" + id);
+  db.execute("delete from groups where domain=" + id);
+  db.execute("delete from `site list` where `domain id`=" + id);
+  // A filter of a domain that is gone would only ever be an orphan.
+  db.execute("delete from block where domain=" + id);
+  AccountOutcome out;
+  out.changed = true;
+  out.removed.push_back(domainId);
+  return out;
+}
+
+// --- the IP filter ------------------------------------------------------------
+
+namespace {
+
+// One part of a pattern while it is being read.
+struct PatternPart {
+  bool digit = false, star = false, pending = false;
+  int value = 0, start = 0;
+  bool complete() const {
+    if (!digit && !star) return false;
+    if (value >= 256) return false;
+    return !pending || start < value;
+  }
+};
+
+}  // namespace
+
+bool validFilterPattern(std::string_view pattern) {
+  PatternPart part;
+  int dots = 0;
+  for (char c : pattern) {
+    if (c >= '0' && c <= '9') {
+      if (part.star) return false;
+      part.digit = true;
+      part.value = std::min(part.value * 10 + (c - '0'), 1000);  // any count of digits, no overflow
+    } else if (c == '-') {
+      if (part.pending || !part.digit || part.value >= 256) return false;
+      part.pending = true;
+      part.start = part.value;
+      part.value = 0;
+    } else if (c == '*') {
+      if (part.digit || part.star) return false;
+      part.star = true;
+    } else if (c == '.') {
+      if (!part.complete()) return false;
+      part = PatternPart{};
+      ++dots;
+    } else {
+      return false;
+    }
+  }
+  return part.complete() && dots == 3;
+}
+
+std::optional<std::array<FilterRange, 4>> parseFilterPattern(std::string_view pattern) {
+  if (!validFilterPattern(pattern)) return std::nullopt;
+  std::array<FilterRange, 4> parts;
+  std::size_t index = 0;
+  int* target = nullptr;
+  for (char c : pattern) {
+    FilterRange& r = parts[index];
+    if (c == '.') {
+      ++index;
+      target = nullptr;
+    } else if (c == '*') {
+      r = {0, 255};
+    } else if (c == '-') {
+      target = &r.hi;
+      r.hi = 0;
+    } else {
+      if (!target) {
+        target = &r.lo;
+        r.lo = 0;
+      }
+      *target = *target * 10 + (c - '0');
+      if (target == &r.lo) r.hi = r.lo;
+    }
+  }
+  return parts;
+}
+
+std::string formatFilterPattern(const std::array<FilterRange, 4>& parts) {
+  std::string out;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i) out += '.';
+    const FilterRange& r = parts[i];
+    if (r.lo == 0 && r.hi == 255) out += '*';
+    else if (r.lo == r.hi) out += std::to_string(r.lo);
+    else out += std::to_string(r.lo) + "-" + std::to_string(r.hi);
+  }
+  return out;
+}
+
+std::optional<FilterEntry> parseFilterEntry(std::string_view text) {
+  std::size_t tab = text.find('\t');
+  if (tab == std::string_view::npos || tab == 0) return std::nullopt;
+  auto parts = parseFilterPattern(text.substr(tab + 1));
+  if (!parts) return std::nullopt;
+  return FilterEntry{text[0] == 'A', *parts};
+}
+
+std::vector<FilterEntry> loadFilter(Database& db, std::int64_t domainId) {
+  CDBBlock block(db);
+  block.setFilter("domain=" + num(domainId));
+  // The order the listener applies, so that saving the list back keeps it.
+  block.setSort("sequence, id");
+  block.open();
+  std::vector<FilterEntry> entries;
+  for (const BlockRecord& b : block.rows()) {
+    auto range = [](std::int64_t lo, std::int64_t hi) { return FilterRange{static_cast<int>(lo), static_cast<int>(hi)}; };
+    entries.push_back({b.allow,
+                       {range(b.ip1Lo, b.ip1Hi), range(b.ip2Lo, b.ip2Hi), range(b.ip3Lo, b.ip3Hi),
+                        range(b.ip4Lo, b.ip4Hi)}});
+  }
+  return entries;
+}
+
+void saveFilter(Database& db, std::int64_t domainId, const std::vector<FilterEntry>& entries) {
+  db.execute("delete from block where domain=" + num(domainId));
+  int sequence = 0;
+  for (const FilterEntry& e : entries) {
+    std::string values = num(domainId) + "," + num(++sequence) + "," + (e.allow ? "yes" : "no");
+    for (const FilterRange& r : e.parts) values += "," + num(r.lo) + "," + num(r.hi);
+    db.execute("insert into block (`domain`, `sequence`, `allow`, `ip1 lo`, `ip1 hi`, `ip2 lo`, `ip2 hi`, `ip3 lo`, "
+               "`ip3 hi`, `ip4 lo`, `ip4 hi`) values (" + values + ")");
+  }
+}
+
+// --- groups -----------------------------------------------------------------
+
+std::vector<std::int64_t> groupSiteRights(Database& db, std::int64_t groupId) {
+  CDBSiteList list(db);
+  list.setFilter("`group id`=" + num(groupId));
+  list.open();
+  std::set<std::int64_t> ids;
+  for (const SiteListRecord& r : list.rows()) ids.insert(r.siteId);
+  return {ids.begin(), ids.end()};
+}
+
+AccountOutcome addGroup(Database& db, std::int64_t domainId, const GroupSheet& sheet) {
+  if (!findDomain(db, "id=" + num(domainId))) return missingRow("No such domain.");
+  std::vector<std::int64_t> rights;
+  if (sheet.siteCommands) {
+    auto checked = checkedSiteCommands(db, *sheet.siteCommands);
+    if (!checked) return badInput("Unknown SITE command.");
+    rights = *checked;
+  }
+  std::string name = normaliseName(sheet.name);
+  std::string filter = "domain=" + num(domainId) + " and name=" + quoteText(name);
+  if (findGroup(db, filter)) return refused(kGroupExists);
+  CDBGroup group(db);
+  group.addNew();
+  group.row().domain = domainId;
+  group.row().name = name;
+  group.row().comment = sheet.comment;
+  group.update();
+  AccountOutcome out;
+  out.id = readBackId<CDBGroup>(db, filter);
+  addSiteRights(db, out.id, domainId, rights);
+  out.changed = true;
+  return out;
+}
+
+AccountOutcome editGroup(Database& db, std::int64_t groupId, const GroupSheet& sheet) {
+  CDBGroup group(db);
+  group.setFilter("id=" + num(groupId));
+  group.open();
+  if (group.isEmpty()) return missingRow("No such group.");
+  std::optional<std::vector<std::int64_t>> rights;
+  if (sheet.siteCommands) {
+    rights = checkedSiteCommands(db, *sheet.siteCommands);
+    if (!rights) return badInput("Unknown SITE command.");
+  }
+  const GroupRecord before = group.row();
+  AccountOutcome out;
+  std::string typed = sheet.name;
+  if (before.name == "system" && typed != "system") {
+    out.messages.push_back(refusal(kSystemRename));
+    typed = "system";
+  }
+  std::string name = normaliseName(typed);
+  if (name.empty()) {
+    out.messages.push_back(refusal(kGroupBlank));
+    return out;
+  }
+  if (name != before.name &&
+      findGroup(db, "domain=" + num(before.domain) + " and name=" + quoteText(name) + " and id<>" + num(groupId))) {
+    out.messages.push_back(refusal(kGroupNameTaken));
+    return out;
+  }
+  group.edit();
+  group.row().name = name;
+  group.row().comment = sheet.comment;
+  group.update();
+  if (rights) {
+    db.execute("delete * from `site list` where `group id`=" + num(groupId));
+    addSiteRights(db, groupId, before.domain, *rights);
+  }
+  out.changed = true;
+  out.id = groupId;
+  return out;
+}
+
+namespace {
+
+// The texts of one kind of deletion in the two windows.
+struct DeletionTexts {
+  const char* nothingSelected;
+  const char* oneAtATime;
+  const char* missing;
+  const char* listQuestion;
+  std::vector<std::string> listButtons;
+  const char* listRefusal;
+  const char* domainsQuestion;
+  const char* domainsRefusal;
+};
+
+// The two windows' deletions differ in order: the Domains window refuses a
+// protected row before it asks, a list window asks once and then refuses
+// row by row.
+template <class Row, class Find, class Protected, class Remove>
+AccountOutcome deleteSelection(const std::vector<std::int64_t>& ids, AccountWindow from, Confirmation confirmed,
+                               const DeletionTexts& texts, Find find, Protected isProtected, Remove remove) {
+  if (ids.empty()) return badInput(texts.nothingSelected);
+  AccountOutcome out;
+  if (from == AccountWindow::Domains) {
+    if (ids.size() != 1) return badInput(texts.oneAtATime);
+    std::optional<Row> row = find(ids[0]);
+    if (!row) return missingRow(texts.missing);
+    if (isProtected(*row)) return refused(texts.domainsRefusal);
+    if (!confirmed) return asking(texts.domainsQuestion, {"Yes", "No"});
+    if (!*confirmed) return out;
+    remove(*row);
+    out.changed = true;
+    out.removed.push_back(row->id);
+    return out;
+  }
+  if (!confirmed) return asking(texts.listQuestion, texts.listButtons);
+  if (!*confirmed) return out;
+  for (std::int64_t id : ids) {
+    std::optional<Row> row = find(id);
+    if (!row) continue;  // already gone
+    if (isProtected(*row)) {
+      out.messages.push_back(refusal(texts.listRefusal));
+      continue;
+    }
+    remove(*row);
+    out.changed = true;
+    out.removed.push_back(row->id);
+  }
+  return out;
+}
+
+}  // namespace
+
+AccountOutcome deleteGroups(Database& db, const std::vector<std::int64_t>& groupIds, AccountWindow from,
+                            Confirmation confirmed) {
+  static const DeletionTexts texts{"No group selected.",  "The Domains window deletes one group at a time.",
+                                   "No such group.",      kDeleteGroupsQuestion,
+                                   {"OK", "Cancel"},      kCannotDeleteSystem,
+                                   kDeleteGroupQuestion,  kCantDeleteSystem};
+  return deleteSelection<GroupRecord>(
+      groupIds, from, confirmed, texts, [&](std::int64_t id) { return findGroup(db, "id=" + num(id)); },
+      [](const GroupRecord& g) { return g.name == "system"; },
+      [&](const GroupRecord& g) {
+        std::string system = num(systemGroupOf(db, g.domain)), id = num(g.id);
+        // From the Domains window the files keep their group.
+        if (from == AccountWindow::List) db.execute("UPDATE files SET groupid=" + system + " WHERE groupid=" + id);
+        db.execute("UPDATE users SET `group`=" + system + " WHERE `group`=" + id);
+        db.execute("delete from groups where id=" + id);
+        // Rights of a group that is gone would only ever be orphans.
+        db.execute("delete * from `site list` where `group id`=" + id);
+      });
+}
+
+// --- users ------------------------------------------------------------------
+
+UserRecord newUser(std::int64_t domainId, std::int64_t groupId) {
+  UserRecord u;
+  u.group = groupId;
+  u.domain = domainId;
+  u.lastOn = 0;  // never
+  u.startDirectory = "/";
+  u.maxUsers = 1;
+  u.deleteOwnFiles = u.overwriteOwnFiles = u.renameOwnFiles = true;
+  return u;
+}
+
+AccountOutcome addUser(Database& db, const UserRecord& sheet) {
+  if (!findDomain(db, "id=" + num(sheet.domain))) return missingRow("No such domain.");
+  auto group = findGroup(db, "id=" + num(sheet.group));
+  if (!group || group->domain != sheet.domain) return badInput("The group is not a group of the user's domain.");
+  std::string login = normaliseName(sheet.login);
+  // A login that normalises to nothing could never be typed at USER.
+  if (login.empty()) return refused(kBlankEntry);
+  std::string filter = "domain=" + num(sheet.domain) + " and login=" + quoteText(login);
+  if (findUser(db, filter)) return refused(kUserExists);
+
+  CDBUser users(db);
+  users.addNew();
+  UserRecord& u = users.row();
+  copySheetColumns(u, sheet);
+  u.login = login;
+  u.domain = sheet.domain;
+  u.lastOn = sheet.lastOn;
+  users.update();
+  AccountOutcome out;
+  out.id = readBackId<CDBUser>(db, filter);
+  std::int64_t root = createRootDirectory(db, sheet.domain, sheet.group, out.id, false);
+  db.execute("update users set `root directory`=" + num(root) + " where id=" + num(out.id));
+  out.changed = true;
+  return out;
+}
+
+AccountOutcome editUser(Database& db, std::int64_t userId, const UserRecord& sheet, AccountWindow from) {
+  CDBUser users(db);
+  users.setFilter("id=" + num(userId));
+  users.open();
+  if (users.isEmpty()) return missingRow("No such user.");
+  const UserRecord before = users.row();
+  auto group = findGroup(db, "id=" + num(sheet.group));
+  if (!group || group->domain != before.domain) return badInput("The group is not a group of the user's domain.");
+
+  AccountOutcome out;
+  std::string login = normaliseName(sheet.login);
+  if (from == AccountWindow::List && before.login == "anonymous" && login != before.login) {
+    out.messages.push_back(refusal(kAnonymousRename));
+    login = before.login;
+  }
+  if (login.empty()) {
+    out.messages.push_back(refusal(kBlankEntry));
+    return out;
+  }
+  if (login != before.login && findUser(db, "login=" + quoteText(login) + " and domain=" + num(before.domain) +
+                                                " and id<>" + num(userId))) {
+    out.messages.push_back(refusal(kUserExists));
+    return out;
+  }
+  users.edit();
+  copySheetColumns(users.row(), sheet);
+  users.row().login = login;
+  users.update();
+  out.changed = true;
+  out.id = userId;
+  return out;
+}
+
+AccountOutcome deleteUsers(Database& db, const std::vector<std::int64_t>& userIds, AccountWindow from,
+                           Confirmation confirmed) {
+  static const DeletionTexts texts{"No user selected.",   "The Domains window deletes one user at a time.",
+                                   "No such user.",       kDeleteUserQuestion,
+                                   {"Yes", "No"},         kCannotDeleteAnonymous,
+                                   kDeleteUserQuestion,   kCantDeleteAnonymous};
+  return deleteSelection<UserRecord>(
+      userIds, from, confirmed, texts, [&](std::int64_t id) { return findUser(db, "id=" + num(id)); },
+      [](const UserRecord& u) { return u.login == "anonymous"; },
+      [&](const UserRecord& u) {
+        db.execute("delete from files where userid=" + num(u.id));
+        db.execute("delete from users where id=" + num(u.id));
+        removeOrphanEntries(db, u.domain);
+      });
+}
+
+AccountOutcome moveUser(Database& db, std::int64_t userId, std::int64_t groupId) {
+  CDBUser users(db);
+  users.setFilter("id=" + num(userId));
+  users.open();
+  if (users.isEmpty()) return missingRow("No such user.");
+  auto group = findGroup(db, "id=" + num(groupId));
+  if (!group) return missingRow("No such group.");
+  if (group->domain != users.row().domain) return refused(kNoMoveBetweenDomains);
+  users.edit();
+  users.row().group = groupId;
+  users.update();
+  AccountOutcome out;
+  out.changed = true;
+  out.id = userId;
   return out;
 }
 

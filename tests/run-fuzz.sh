@@ -22,4 +22,4 @@ ASAN_OPTIONS="fast_unwind_on_malloc=0:detect_leaks=1" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
 KESTREL_SOURCE_DIR="$here" \
   "$build/command_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
-    -max_len=2048 -print_final_stats=1 "$work" "$here/fuzz/corpus"
+    -max_len=2048 -dict="$here/fuzz/ftp.dict" -print_final_stats=1 "$work" "$here/fuzz/corpus"

@@ -1,0 +1,112 @@
+// The web console's HTTP server: static pages, the JSON API behind the
+// console password, and the event streams.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console/api.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace kestrel::console {
+
+// Fans events out to the open event streams. Each stream has a bounded
+// queue; a stream that falls too far behind is dropped rather than letting
+// the server's memory grow.
+class EventStreams : public EventHub {
+ public:
+  struct Subscriber {
+    std::string channel;
+    std::deque<std::string> queue;
+    bool dropped = false;
+  };
+
+  void publish(const std::string& channel, const std::string& event, const Json& data) override;
+  void notice(const std::string& text, const std::string& icon = "stop") override;
+  bool consoleOpen() const override;
+
+  // Opens a stream; the frame channel receives the notices kept for it.
+  std::shared_ptr<Subscriber> subscribe(const std::string& channel);
+  void unsubscribe(const std::shared_ptr<Subscriber>& subscriber);
+  // Waits up to the timeout for events; false when the stream must end.
+  bool next(const std::shared_ptr<Subscriber>& subscriber, std::string& out, std::chrono::milliseconds timeout);
+  void shutdown();
+
+  static std::string format(const std::string& event, const Json& data);
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::list<std::shared_ptr<Subscriber>> subscribers_;
+  std::deque<std::string> keptNotices_;
+  bool shuttingDown_ = false;
+};
+
+class ConsoleServer {
+ public:
+  ConsoleServer(platform::EventLoop& loop, CMainFrame& frame, platform::Settings& settings, bool haveDatabase);
+  ~ConsoleServer();
+
+  EventStreams& events() { return events_; }
+  ConsoleContext& context() { return context_; }
+
+  // Binds Console/Address and Console/Port and serves on a thread of its own.
+  bool start(std::string& error);
+  void stop();
+  // "http://address:port/" once started.
+  const std::string& url() const { return url_; }
+
+  // The console password from the settings store; a new one is generated and
+  // stored when there is none. created says whether it was generated now.
+  static std::string ensurePassword(platform::Settings& settings, bool& created);
+
+ private:
+  struct Session {
+    std::string csrf;
+    std::chrono::steady_clock::time_point lastUse;
+  };
+  enum class Auth { None, Cookie, Bearer };
+
+  void handleApi(const httplib::Request& request, httplib::Response& response);
+  void handleLogin(const httplib::Request& request, httplib::Response& response);
+  void handleLogout(const httplib::Request& request, httplib::Response& response);
+  void handleSession(const httplib::Request& request, httplib::Response& response);
+  void handleEvents(const httplib::Request& request, httplib::Response& response, const std::string& channel);
+  Auth authenticate(const httplib::Request& request, std::string* csrf);
+  bool passwordMatches(const std::string& candidate);
+  void slowDownAfterFailure();
+  std::string sessionToken(const httplib::Request& request) const;
+
+  platform::EventLoop& loop_;
+  CMainFrame& frame_;
+  platform::Settings& settings_;
+  EventStreams events_;
+  ConsoleContext context_;
+  ApiRoutes routes_;
+  std::vector<std::regex> patterns_;
+  std::unique_ptr<httplib::Server> http_;
+  std::thread thread_;
+  std::string url_;
+  std::string password_;
+
+  std::mutex sessionsMutex_;
+  std::map<std::string, Session> sessions_;
+  std::mutex loginMutex_;  // one password check at a time, so the delay cannot be dodged in parallel
+  int recentFailures_ = 0;
+  std::chrono::steady_clock::time_point lastFailure_;
+};
+
+}  // namespace kestrel::console

@@ -1,0 +1,499 @@
+#include "store/refresh.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "platform/files.h"
+#include "store/records.h"
+
+namespace kestrel::store {
+
+namespace {
+
+// The width of the Path column: a longer path could not be stored whole.
+constexpr std::size_t kPathColumnWidth = 255;
+// Ids per IN (...) list when a vanished directory takes its rows with it.
+constexpr std::size_t kIdsPerStatement = 500;
+// Progress lines reach the consoles at most this often; the last one is never lost.
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+
+RefreshWorker gWorker;
+
+std::string withValue(std::string_view format, std::string_view placeholder, std::string_view value) {
+  std::string text(format);
+  auto at = text.find(placeholder);
+  if (at != std::string::npos) text.replace(at, placeholder.size(), value);
+  return text;
+}
+
+// SQLite's NOCASE and the resolver fold ASCII letters only.
+std::string foldCase(std::string_view name) {
+  std::string out(name);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+std::string idList(const std::vector<std::int64_t>& ids, std::size_t from, std::size_t to) {
+  std::string list;
+  for (std::size_t i = from; i < to; ++i) {
+    if (i > from) list += ',';
+    list += std::to_string(ids[i]);
+  }
+  return list;
+}
+
+class Walk {
+ public:
+  Walk(Database& db, const RefreshOptions& options, RefreshMonitor& monitor, RefreshCounts& counts)
+      : db_(db), options_(options), monitor_(monitor), counts_(counts) {}
+
+  bool refresh(std::int64_t id);
+
+ private:
+  // Steps over the rows and the entries of one directory; false to stop.
+  bool synchronise(const FileRecord& dir, const std::string& base, std::vector<platform::FileInfo>& entries);
+  void addRow(const FileRecord& dir, const platform::FileInfo& entry, const std::string& path);
+  void deleteRow(const FileRecord& row);
+
+  Database& db_;
+  const RefreshOptions& options_;
+  RefreshMonitor& monitor_;
+  RefreshCounts& counts_;
+  // A Parent chain that loops back must not walk forever.
+  std::unordered_set<std::int64_t> visited_;
+};
+
+bool Walk::refresh(std::int64_t id) {
+  if (monitor_.aborted()) return false;
+  FileRecord dir;
+  {
+    CDBFile rows(db_);
+    rows.setFilter("ID=" + std::to_string(id));
+    rows.open();
+    if (rows.isEmpty()) {
+      monitor_.showMessage(missingRecordText(id));
+      return false;
+    }
+    dir = rows.row();
+  }
+  if (dir.path.empty()) {
+    monitor_.showMessage(kEmptyPathText);
+    return false;
+  }
+  if (!visited_.insert(id).second) return true;
+  if (!monitor_.enterDirectory(dir.path)) return false;
+
+  std::string base = dir.path;
+  if (base.back() == '/') base.pop_back();
+  bool stop = false;
+  {
+    auto listing = platform::listDirectory(base.empty() ? "/" : base);
+    if (!listing.ok()) {
+      // Nothing under an unreadable directory is touched, but its subdirectory rows are still walked.
+      stop = !monitor_.askToContinue(withValue(kInvalidDirectoryText, "%s", base + "/*.*"));
+    } else {
+      stop = !synchronise(dir, base, listing.value);
+    }
+  }
+  if (stop || monitor_.aborted()) return false;
+  if (!options_.recurse) return true;
+
+  std::vector<std::int64_t> subdirectories;
+  {
+    CDBFile rows(db_);
+    rows.setFilter("parent=" + std::to_string(id) + " and directory=yes");
+    rows.setSort("name");
+    rows.open();
+    // Links stand for rows elsewhere and have no Path of their own.
+    for (const FileRecord& row : rows.rows())
+      if (row.link == 0 && !row.path.empty()) subdirectories.push_back(row.id);
+  }
+  for (std::int64_t sub : subdirectories)
+    if (!refresh(sub)) return false;
+  return true;
+}
+
+bool Walk::synchronise(const FileRecord& dir, const std::string& base, std::vector<platform::FileInfo>& entries) {
+  auto byName = [](const platform::FileInfo& a, const platform::FileInfo& b) { return a.name < b.name; };
+  std::sort(entries.begin(), entries.end(), byName);
+  std::vector<bool> matched(entries.size(), false);
+  const std::string prefix = base + "/";
+  // Names (folded) of the rows that stay: the tree compares names without
+  // regard to case, so an entry that differs only in case from one of them
+  // would be a second row the resolver could never tell apart.
+  std::unordered_set<std::string> taken;
+  bool stop = false;
+
+  CDBFile rows(db_);
+  rows.setFilter("parent=" + std::to_string(dir.id));
+  rows.setSort("name");
+  rows.open();
+  for (; !rows.atEnd() && !stop; rows.moveNext()) {
+    if (monitor_.aborted()) return false;
+    FileRecord& row = rows.row();
+    if (row.link != 0 || (row.directory && row.path.empty())) {
+      taken.insert(foldCase(row.name));
+      continue;
+    }
+    auto it = std::lower_bound(entries.begin(), entries.end(), row.name,
+                               [](const platform::FileInfo& e, const std::string& name) { return e.name < name; });
+    if (it != entries.end() && it->name == row.name) {
+      matched[it - entries.begin()] = true;
+      taken.insert(foldCase(row.name));
+      // Compared as stored: local time at one-second resolution.
+      if (row.size == it->size && quoteTime(row.created) == quoteTime(it->created) &&
+          quoteTime(row.modified) == quoteTime(it->modified))
+        continue;
+      rows.edit();
+      row.size = it->size;
+      row.created = it->created;
+      row.modified = it->modified;
+      row.lastRead = it->accessed;
+      rows.update();
+      ++counts_.updated;
+      continue;
+    }
+    bool purge = options_.purge && (!row.directory || pathLiesDirectlyIn(row.path, prefix));
+    if (!purge) {
+      taken.insert(foldCase(row.name));
+      continue;
+    }
+    if (!monitor_.reportAction("Deleting " + row.name)) stop = true;
+    deleteRow(row);
+  }
+  rows.close();
+
+  if (stop || !options_.addNew) return !stop;
+  for (std::size_t i = 0; i < entries.size() && !stop; ++i) {
+    if (monitor_.aborted()) return false;
+    const platform::FileInfo& entry = entries[i];
+    if (matched[i]) continue;
+    if (entry.hidden && !options_.includeHidden) continue;
+    if (entry.system && !options_.includeSystem) continue;
+    if (!storableName(entry.name)) continue;
+    std::string path;
+    if (entry.directory) {
+      auto child = platform::childPath(base, entry.name);
+      if (!child || child->size() > kPathColumnWidth) continue;
+      path = *child;
+    }
+    if (!taken.insert(foldCase(entry.name)).second) continue;
+    if (!monitor_.reportAction("Adding " + entry.name)) stop = true;
+    addRow(dir, entry, path);
+  }
+  return !stop;
+}
+
+void Walk::addRow(const FileRecord& dir, const platform::FileInfo& entry, const std::string& path) {
+  CDBFile rows(db_);
+  rows.addNew();
+  FileRecord& row = rows.row();
+  row.name = entry.name;
+  row.parent = dir.id;
+  row.domain = options_.domain;
+  row.path = path;  // a file's short name, which this file system never has
+  row.directory = entry.directory;
+  row.size = entry.directory ? 0 : entry.size;
+  row.created = entry.created;
+  row.modified = entry.modified;
+  row.lastRead = entry.accessed;
+  row.userId = options_.ownerUser ? options_.ownerUser : dir.userId;
+  row.groupId = options_.ownerGroup ? options_.ownerGroup : dir.groupId;
+  row.userRead = options_.userRead;
+  row.userWrite = options_.userWrite && !entry.readOnly;
+  row.userExecute = options_.userExecute;
+  row.groupRead = options_.groupRead;
+  row.groupWrite = options_.groupWrite;
+  row.groupExecute = options_.groupExecute;
+  row.otherRead = options_.otherRead;
+  row.otherWrite = options_.otherWrite;
+  row.otherExecute = options_.otherExecute;
+  rows.update();
+  ++counts_.added;
+  if (entry.directory) counts_.directoriesAdded = true;
+}
+
+void Walk::deleteRow(const FileRecord& row) {
+  // A vanished directory takes the rows below it along: left behind they
+  // could never be reached again, yet would still count against their
+  // owners' space limits.
+  std::vector<std::int64_t> ids{row.id};
+  if (row.directory) {
+    std::unordered_set<std::int64_t> seen{row.id};
+    std::vector<std::int64_t> level{row.id};
+    while (!level.empty()) {
+      std::vector<std::int64_t> next;
+      for (std::size_t from = 0; from < level.size(); from += kIdsPerStatement) {
+        std::size_t to = std::min(level.size(), from + kIdsPerStatement);
+        for (const RowValues& values :
+             db_.query("SELECT id FROM files WHERE parent IN (" + idList(level, from, to) + ")")) {
+          std::int64_t child = values.empty() ? 0 : std::strtoll(values[0].text.c_str(), nullptr, 10);
+          if (child != 0 && seen.insert(child).second) next.push_back(child);
+        }
+      }
+      ids.insert(ids.end(), next.begin(), next.end());
+      level = std::move(next);
+    }
+  }
+  // Deepest first, so that a failure half-way leaves no row without its parent.
+  std::reverse(ids.begin(), ids.end());
+  for (std::size_t from = 0; from < ids.size(); from += kIdsPerStatement) {
+    std::size_t to = std::min(ids.size(), from + kIdsPerStatement);
+    db_.execute("DELETE FROM files WHERE id IN (" + idList(ids, from, to) + ")");
+  }
+  counts_.deleted += static_cast<long long>(ids.size());
+}
+
+}  // namespace
+
+bool refreshDirectory(Database& db, const RefreshOptions& options, RefreshMonitor& monitor,
+                      RefreshCounts& counts) {
+  Walk walk(db, options, monitor, counts);
+  return walk.refresh(options.directory);
+}
+
+std::string missingRecordText(std::int64_t id) { return withValue(kMissingRecordText, "%d", std::to_string(id)); }
+
+bool pathLiesDirectlyIn(std::string_view path, std::string_view prefix) {
+  // Physical paths here are case-sensitive: /srv/Pub is not /srv/pub.
+  if (path.size() <= prefix.size() || path.substr(0, prefix.size()) != prefix) return false;
+  std::string_view rest = path.substr(prefix.size());
+  return rest.find('/') == std::string_view::npos && rest.find('\\') == std::string_view::npos && rest != "." &&
+         rest != "..";
+}
+
+bool storableName(std::string_view name) {
+  if (name.empty()) return false;
+  std::size_t i = 0;
+  while (i < name.size()) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c < 0x20 || c == 0x7f) return false;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    int length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
+    if (length == 0 || c > 0xf4 || i + length > name.size()) return false;
+    std::uint32_t code = c & (0x7f >> length);
+    for (int k = 1; k < length; ++k) {
+      unsigned char next = static_cast<unsigned char>(name[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3f);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF.
+    if ((length == 3 && code < 0x800) || (length == 4 && code < 0x10000) || (code >= 0xd800 && code <= 0xdfff) ||
+        code > 0x10ffff)
+      return false;
+    i += length;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The worker and its progress window.
+
+class RefreshWorker::Monitor : public RefreshMonitor {
+ public:
+  Monitor(RefreshWorker& worker, bool interactive) : worker_(worker), interactive_(interactive) {}
+
+  bool enterDirectory(const std::string& path) override {
+    std::lock_guard<std::mutex> lock(worker_.mutex_);
+    if (!worker_.published_) return false;
+    worker_.window_.firstLine = path;
+    worker_.window_.secondLine.clear();
+    worker_.publishProgress(false);
+    return true;
+  }
+
+  bool reportAction(const std::string& text) override {
+    std::lock_guard<std::mutex> lock(worker_.mutex_);
+    if (!worker_.published_) return false;
+    worker_.window_.secondLine = text;
+    worker_.publishProgress(false);
+    return true;
+  }
+
+  void showMessage(const std::string& text) override {
+    std::lock_guard<std::mutex> lock(worker_.mutex_);
+    if (worker_.observer_) worker_.observer_->message(text);
+  }
+
+  bool askToContinue(const std::string& text) override {
+    if (!interactive_) return true;
+    std::unique_lock<std::mutex> lock(worker_.mutex_);
+    if (!worker_.published_) return false;
+    std::uint64_t id = worker_.nextQuestionId_++;
+    worker_.window_.questionId = id;
+    worker_.window_.question = text;
+    worker_.answer_.reset();
+    worker_.publishProgress(true);
+    worker_.observer_->question(id, text);
+    worker_.wake_.wait(lock, [this] {
+      return worker_.answer_.has_value() || !worker_.published_ || worker_.abort_.load();
+    });
+    bool ok = worker_.published_ && !worker_.abort_ && worker_.answer_.value_or(false);
+    worker_.window_.questionId = 0;
+    worker_.window_.question.clear();
+    worker_.answer_.reset();
+    return ok;
+  }
+
+  bool aborted() const override { return worker_.abort_.load(); }
+
+ private:
+  RefreshWorker& worker_;
+  bool interactive_;
+};
+
+RefreshWorker& refreshWorker() { return gWorker; }
+
+RefreshWorker::~RefreshWorker() { shutdown(); }
+
+bool RefreshWorker::start(Run run, Database& db) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (running_ || shutDown_ || !run.observer) return false;
+  }
+  // The last worker has said all it will; let it go.
+  if (thread_.joinable()) thread_.join();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = true;
+    observer_ = run.observer;
+  }
+  thread_ = std::thread([this, run = std::move(run), &db]() mutable { work(std::move(run), db); });
+  return true;
+}
+
+bool RefreshWorker::running() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return running_;
+}
+
+RefreshWindowState RefreshWorker::state() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return window_;
+}
+
+std::optional<RefreshWindowResult> RefreshWorker::lastResult() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastResult_;
+}
+
+RefreshWindowResult RefreshWorker::resultLocked() const {
+  RefreshWindowResult result;
+  result.directory = window_.directory;
+  result.automatic = window_.automatic;
+  result.cancelled = cancelled_;
+  if (counts_) {
+    result.directoriesAdded = counts_->directoriesAdded;
+    result.added = counts_->added;
+    result.updated = counts_->updated;
+    result.deleted = counts_->deleted;
+  }
+  return result;
+}
+
+void RefreshWorker::publishProgress(bool force) {
+  auto now = std::chrono::steady_clock::now();
+  if (!force && now - lastProgress_ < kProgressInterval) {
+    progressPending_ = true;
+    return;
+  }
+  lastProgress_ = now;
+  progressPending_ = false;
+  if (observer_) observer_->progress(window_);
+}
+
+std::optional<RefreshWindowResult> RefreshWorker::cancel() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!published_) return std::nullopt;
+  published_ = false;
+  if (!finished_) cancelled_ = true;
+  window_.open = false;
+  lastResult_ = resultLocked();
+  observer_->closed(*lastResult_);
+  wake_.notify_all();
+  return lastResult_;
+}
+
+bool RefreshWorker::answer(std::uint64_t questionId, bool ok) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!published_ || questionId == 0 || window_.questionId != questionId || answer_.has_value()) return false;
+  answer_ = ok;
+  wake_.notify_all();
+  return true;
+}
+
+void RefreshWorker::shutdown() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shutDown_ = true;
+    abort_ = true;
+    published_ = false;
+    window_.open = false;
+    wake_.notify_all();
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+void RefreshWorker::work(Run run, Database& db) {
+  Monitor monitor(*this, run.interactive);
+  bool runCancelled = false;
+  for (std::size_t i = 0; i < run.refreshes.size() && !abort_; ++i) {
+    const RefreshOptions& options = run.refreshes[i];
+    auto counts = std::make_shared<RefreshCounts>();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (abort_) break;
+      finished_ = cancelled_ = false;
+      published_ = true;
+      answer_.reset();
+      counts_ = counts;
+      window_ = RefreshWindowState{};
+      window_.open = true;
+      window_.automatic = run.automatic;
+      window_.directory = options.directory;
+      window_.index = i;
+      window_.count = run.refreshes.size();
+      lastProgress_ = {};
+      progressPending_ = false;
+      observer_->opened(window_);
+    }
+    try {
+      refreshDirectory(db, options, monitor, *counts);
+    } catch (const DbError& e) {
+      monitor.showMessage(std::string("Database error: ") + e.what());
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (published_) {
+      // Ended by itself: the window shows its last line and closes.
+      if (progressPending_) observer_->progress(window_);
+      finished_ = true;
+      published_ = false;
+      window_.open = false;
+      lastResult_ = resultLocked();
+      observer_->closed(*lastResult_);
+    } else if (lastResult_ && lastResult_->directory == options.directory) {
+      // Cancelled: the change under way when Cancel came has been made since.
+      lastResult_->added = counts->added;
+      lastResult_->updated = counts->updated;
+      lastResult_->deleted = counts->deleted;
+    }
+    if (cancelled_ || abort_) {
+      runCancelled = true;
+      break;
+    }
+  }
+  std::shared_ptr<RefreshObserver> observer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = false;
+    counts_.reset();
+    observer = std::move(observer_);
+  }
+  observer->ended(run.automatic, runCancelled);
+}
+
+}  // namespace kestrel::store

@@ -1,0 +1,166 @@
+#include "store/refresh.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "store/records.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define IGNORING_DRIVER_LEAKS(statement) \
+  do {                                   \
+    __lsan_disable();                    \
+    statement;                           \
+    __lsan_enable();                     \
+  } while (0)
+#else
+#define IGNORING_DRIVER_LEAKS(statement) statement
+#endif
+
+namespace kestrel::store {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(RefreshPaths, OnlyAPathOneNameBelowThePrefixMayBePurged) {
+  EXPECT_TRUE(pathLiesDirectlyIn("/srv/pub/docs", "/srv/pub/"));
+  EXPECT_FALSE(pathLiesDirectlyIn("/srv/pub/docs/deeper", "/srv/pub/"));
+  EXPECT_FALSE(pathLiesDirectlyIn("/srv/pub/docs/", "/srv/pub/"));
+  EXPECT_FALSE(pathLiesDirectlyIn("/elsewhere/docs", "/srv/pub/"));
+  // Neither the directory itself nor its parent counts as one of its entries.
+  EXPECT_FALSE(pathLiesDirectlyIn("/srv/pub/", "/srv/pub/"));
+  EXPECT_FALSE(pathLiesDirectlyIn("/srv/pub/..", "/srv/pub/"));
+  // Linux paths differ by case: /srv/Pub/docs is another directory.
+  EXPECT_FALSE(pathLiesDirectlyIn("/srv/Pub/docs", "/srv/pub/"));
+  EXPECT_FALSE(pathLiesDirectlyIn("", "/srv/pub/"));
+}
+
+TEST(RefreshNames, ControlCharactersAndBrokenUtf8StayOffTheTree) {
+  EXPECT_TRUE(storableName("readme.txt"));
+  EXPECT_TRUE(storableName("caf\xc3\xa9 it's 100% ok; -- [x]"));
+  EXPECT_TRUE(storableName("\xf0\x9f\x99\x82"));
+  EXPECT_FALSE(storableName(""));
+  EXPECT_FALSE(storableName("evil\r\n226 done"));
+  EXPECT_FALSE(storableName("tab\there"));
+  EXPECT_FALSE(storableName("del\x7f"));
+  EXPECT_FALSE(storableName("latin1 \xe9t\xe9"));
+  EXPECT_FALSE(storableName("\xc0\xaf"));          // overlong "/"
+  EXPECT_FALSE(storableName("\xed\xa0\x80"));      // a surrogate
+  EXPECT_FALSE(storableName("cut \xe2\x82"));      // truncated sequence
+}
+
+// A monitor that records the action lines and withdraws the window after a
+// given number of them.
+class ScriptedMonitor : public RefreshMonitor {
+ public:
+  bool enterDirectory(const std::string&) override { return !withdrawn; }
+  bool reportAction(const std::string& text) override {
+    actions.push_back(text);
+    if (withdrawAfter > 0 && static_cast<int>(actions.size()) >= withdrawAfter) withdrawn = true;
+    return !withdrawn;
+  }
+  void showMessage(const std::string& text) override { ADD_FAILURE() << text; }
+  bool askToContinue(const std::string& text) override {
+    ADD_FAILURE() << text;
+    return false;
+  }
+
+  std::vector<std::string> actions;
+  int withdrawAfter = 0;
+  bool withdrawn = false;
+};
+
+// A throw-away SQLite data source with the full schema, and a disk folder.
+class RefreshWalk : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* given = std::getenv("KESTREL_SOURCE_DIR");
+    std::string source = given ? given : fs::path(__FILE__).parent_path().parent_path().string();
+    char pattern[] = "/tmp/kestrel-refresh-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    tmp_ = pattern;
+    std::string ini = tmp_ + "/odbc.ini";
+    ::setenv("ODBCINI", ini.c_str(), 1);
+    std::string dsn = "KestrelRefreshTest" + std::to_string(::getpid());
+    std::string command = source + "/db/create-datasource sqlite '" + tmp_ + "/k.db' " + dsn +
+                          " >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) GTEST_SKIP() << "no SQLite data source could be made";
+    // The driver keeps what it allocates on connecting; the leak checker
+    // cannot name its frames without the slow unwinder.
+    IGNORING_DRIVER_LEAKS(db_ = Database::open("DSN=" + dsn));
+    disk_ = tmp_ + "/disk";
+    fs::create_directories(disk_);
+    root_ = addDirectoryRow(disk_);
+  }
+  void TearDown() override {
+    db_.reset();
+    if (!tmp_.empty()) fs::remove_all(tmp_);
+  }
+
+  std::int64_t addDirectoryRow(const std::string& path) {
+    db_->execute("INSERT INTO files (name, parent, path, directory, userid, groupid, domain) VALUES ('', 0, " +
+                 quoteText(path) + ", 1, 7, 8, 1)");
+    return std::stoll(db_->query("SELECT max(id) FROM files").at(0).at(0).text);
+  }
+  void writeFile(const std::string& name) { std::ofstream(disk_ + "/" + name) << "x"; }
+  // name -> the row's columns, for the rows directly under parent.
+  std::map<std::string, FileRecord> children(std::int64_t parent) {
+    CDBFile rows(*db_);
+    rows.setFilter("parent=" + std::to_string(parent));
+    rows.open();
+    std::map<std::string, FileRecord> out;
+    for (const auto& r : rows.rows()) out[r.name] = r;
+    return out;
+  }
+  RefreshOptions options() {
+    RefreshOptions o;
+    o.directory = static_cast<std::int32_t>(root_);
+    o.domain = 1;
+    return o;
+  }
+  bool run(const RefreshOptions& o, ScriptedMonitor& monitor, RefreshCounts& counts) {
+    return refreshDirectory(*db_, o, monitor, counts);
+  }
+
+  std::string tmp_, disk_;
+  std::unique_ptr<Database> db_;
+  std::int64_t root_ = 0;
+};
+
+TEST_F(RefreshWalk, WithdrawnWindowFinishesTheReportedAdditionThenStops) {
+  for (const char* name : {"a", "b", "c", "d", "e"}) writeFile(name);
+  ScriptedMonitor monitor;
+  monitor.withdrawAfter = 2;
+  RefreshCounts counts;
+  EXPECT_FALSE(run(options(), monitor, counts));
+  auto rows = children(root_);
+  EXPECT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows.count("a") + rows.count("b"), 2u);
+  EXPECT_EQ(monitor.actions, (std::vector<std::string>{"Adding a", "Adding b"}));
+}
+
+TEST_F(RefreshWalk, LargeDirectoryIsMatchedWithoutRewritingIt) {
+  const int kEntries = std::getenv("REFRESH_ENTRIES") ? std::atoi(std::getenv("REFRESH_ENTRIES")) : 3000;
+  for (int i = 0; i < kEntries; ++i) writeFile("f" + std::to_string(i));
+  ScriptedMonitor monitor;
+  RefreshCounts counts;
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run(options(), monitor, counts));
+  auto adding = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(counts.added, kEntries);
+  started = std::chrono::steady_clock::now();
+  RefreshCounts second;
+  ASSERT_TRUE(run(options(), monitor, second));
+  auto matching = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(second.added + second.updated + second.deleted, 0);
+  // One read of the rows and one of the directory, against a statement per row.
+  EXPECT_LT(matching, adding / 2);
+}
+
+}  // namespace
+}  // namespace kestrel::store
