@@ -15,6 +15,7 @@
 #include "platform/settings.h"
 #include "store/accounts.h"
 #include "store/database.h"
+#include "store/refresh.h"
 #include "store/tree.h"
 
 namespace kestrel::server {
@@ -145,6 +146,8 @@ int runApplication(RunMode mode) {
     std::fflush(stdout);
     if (mode == RunMode::Service) notifier.ready();
     loop.run();
+    // A synchronisation still walking must stop before the shared connection closes.
+    store::refreshWorker().shutdown();
   }
 
   store::closeSharedRecordSets();

@@ -31,14 +31,14 @@ std::string diagnostics(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) {
 bool succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
 
 // Frees a statement handle on every path.
-struct Statement {
+}  // namespace
+
+struct Database::Statement {
   SQLHSTMT handle = SQL_NULL_HSTMT;
   ~Statement() {
     if (handle != SQL_NULL_HSTMT) SQLFreeStmt(handle, SQL_DROP);
   }
 };
-
-}  // namespace
 
 Database* sharedDatabase() { return gShared.get(); }
 void setSharedDatabase(std::unique_ptr<Database> db) { gShared = std::move(db); }
@@ -85,16 +85,19 @@ Database::~Database() {
 
 std::string Database::errorText(SQLHSTMT stmt) const { return diagnostics(env_, dbc_, stmt); }
 
-long Database::execute(std::string_view sql) {
+SQLRETURN Database::run(std::string_view sql, Statement& stmt) {
   std::string text = rewriteForEngine(sql, engine_);
-  std::lock_guard<std::mutex> lock(statementMutex_);
-  Statement stmt;
   if (!succeeded(SQLAllocStmt(dbc_, &stmt.handle))) {
     stmt.handle = SQL_NULL_HSTMT;
     throw DbError(errorText(SQL_NULL_HSTMT));
   }
-  SQLRETURN rc = SQLExecDirect(stmt.handle, reinterpret_cast<SQLCHAR*>(text.data()),
-                               static_cast<SQLINTEGER>(text.size()));
+  return SQLExecDirect(stmt.handle, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size()));
+}
+
+long Database::execute(std::string_view sql) {
+  std::lock_guard<std::mutex> lock(statementMutex_);
+  Statement stmt;
+  SQLRETURN rc = run(sql, stmt);
   if (rc == SQL_NO_DATA_FOUND) return 0;  // an UPDATE or DELETE that matched nothing
   if (!succeeded(rc)) throw DbError(errorText(stmt.handle));
   SQLLEN count = 0;
@@ -103,15 +106,9 @@ long Database::execute(std::string_view sql) {
 }
 
 std::vector<RowValues> Database::query(std::string_view sql) {
-  std::string text = rewriteForEngine(sql, engine_);
   std::lock_guard<std::mutex> lock(statementMutex_);
   Statement stmt;
-  if (!succeeded(SQLAllocStmt(dbc_, &stmt.handle))) {
-    stmt.handle = SQL_NULL_HSTMT;
-    throw DbError(errorText(SQL_NULL_HSTMT));
-  }
-  SQLRETURN rc = SQLExecDirect(stmt.handle, reinterpret_cast<SQLCHAR*>(text.data()),
-                               static_cast<SQLINTEGER>(text.size()));
+  SQLRETURN rc = run(sql, stmt);
   std::vector<RowValues> rows;
   if (rc == SQL_NO_DATA_FOUND) return rows;
   if (!succeeded(rc)) throw DbError(errorText(stmt.handle));

@@ -51,6 +51,9 @@ class Database {
  private:
   Database() = default;
   std::string errorText(SQLHSTMT stmt) const;
+  struct Statement;
+  // Allocates stmt and executes sql on it (caller holds statementMutex_).
+  SQLRETURN run(std::string_view sql, Statement& stmt);
 
   SQLHENV env_ = SQL_NULL_HENV;
   SQLHDBC dbc_ = SQL_NULL_HDBC;

@@ -135,7 +135,7 @@ class Server:
                 time.sleep(0.05)
         raise RuntimeError("kestrel did not listen:\n" + self.read_log())
 
-    def wait_console(self, timeout=30):
+    def wait_console(self, timeout=60):
         deadline = time.time() + timeout
         while time.time() < deadline:
             try:
@@ -244,20 +244,18 @@ class Server:
                 return [tuple(r) for r in con.execute(sql).fetchall()]
             finally:
                 con.close()
+        import csv
+        import io
+        # CSV keeps a row holding only an empty text apart from no row at all.
         out = self._psql(sql, tuples=True)
-        rows = []
-        for line in out.splitlines():
-            if line == "":
-                continue
-            rows.append(tuple(_pgvalue(v) for v in line.split("\x1f")))
-        return rows
+        return [tuple(_pgvalue(v) for v in row) for row in csv.reader(io.StringIO(out)) if row]
 
     def _psql(self, sql, tuples=False, db=None):
         env = dict(self.env, PGPASSWORD="kestrel")
         argv = ["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", "127.0.0.1", "-p", str(self.pgport),
                 "-U", "kestrel", "-d", db or self.dbname, "-c", sql]
         if tuples:
-            argv[1:1] = ["-A", "-t", "-F", "\x1f"]
+            argv[1:1] = ["--csv", "-t"]
         r = subprocess.run(argv, env=env, capture_output=True, text=True)
         if r.returncode != 0:
             raise RuntimeError(r.stderr)
