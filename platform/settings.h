@@ -62,6 +62,8 @@ inline constexpr TextSetting kDbLogin{kSettingsSection, "DBLogin", "Admin"};
 inline constexpr TextSetting kDbPassword{kSettingsSection, "DBPassword", ""};
 inline constexpr TextSetting kMail{kSettingsSection, "Mail", "ftpadmin@localhost"};
 inline constexpr IntSetting kPort{kSettingsSection, "Port", 21};
+// Local addresses the FTP listener binds, separated by commas; empty = every interface.
+inline constexpr TextSetting kListenAddress{kSettingsSection, "ListenAddress", ""};
 inline constexpr IntSetting kTimeout{kSettingsSection, "Timeout", 600};
 inline constexpr IntSetting kLookup{kSettingsSection, "Lookup", 0};
 inline constexpr IntSetting kRefRate{kSettingsSection, "RefRate", 0};

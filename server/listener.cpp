@@ -51,33 +51,50 @@ CListenSocket::~CListenSocket() { close(); }
 bool CListenSocket::start() {
   close();
   int port = frame_.settings().read(settings::kPort);
-  auto r = platform::listenTcp("", port, 5);
-  if (!r.ok()) {
-    char text[128];
-    if (r.status.message.rfind("listen", 0) == 0)
-      std::snprintf(text, sizeof text, "Unable to listen on net port %d.  Error %d.", port, r.status.code);
-    else
-      std::snprintf(text, sizeof text, "Failed to create socket for net port %d.  Error %d", port, r.status.code);
-    frame_.notifyOperator(text);
-    return false;
+  std::vector<std::string> addresses;
+  std::string list = frame_.settings().read(settings::kListenAddress);
+  for (std::size_t start = 0; start <= list.size();) {
+    std::size_t comma = std::min(list.find(',', start), list.size());
+    std::string address = list.substr(start, comma - start);
+    address.erase(0, address.find_first_not_of(' '));
+    address.erase(address.find_last_not_of(' ') + 1);
+    if (!address.empty()) addresses.push_back(address);
+    start = comma + 1;
   }
-  fd_ = std::move(r.value);
-  loop_.add(fd_.get(), EPOLLIN, this);
+  if (addresses.empty()) addresses.push_back("");  // every interface
+  for (const auto& address : addresses) {
+    auto r = platform::listenTcp(address, port, 5);
+    if (!r.ok()) {
+      char text[128];
+      if (r.status.message.rfind("listen", 0) == 0)
+        std::snprintf(text, sizeof text, "Unable to listen on net port %d.  Error %d.", port, r.status.code);
+      else
+        std::snprintf(text, sizeof text, "Failed to create socket for net port %d.  Error %d", port, r.status.code);
+      frame_.notifyOperator(text);
+      close();
+      return false;
+    }
+    loop_.add(r.value.get(), EPOLLIN, this);
+    fds_.push_back(std::move(r.value));
+  }
   return true;
 }
 
 void CListenSocket::close() {
-  if (!fd_.valid()) return;
-  loop_.remove(fd_.get());
-  fd_.reset();
+  for (auto& fd : fds_) loop_.remove(fd.get());
+  fds_.clear();
 }
 
-int CListenSocket::port() const { return fd_.valid() ? platform::localEndpoint(fd_.get()).port : 0; }
+int CListenSocket::port() const { return fds_.empty() ? 0 : platform::localEndpoint(fds_.front().get()).port; }
 
 void CListenSocket::onEvents(std::uint32_t) {
-  // Drain the backlog: one event may stand for several connections.
-  for (int i = 0; i < 64 && fd_.valid(); ++i) {
-    auto r = platform::acceptTcp(fd_.get());
+  // The sockets are non-blocking and few: drain each one's backlog.
+  for (std::size_t f = 0; f < fds_.size(); ++f) acceptFrom(fds_[f].get());
+}
+
+void CListenSocket::acceptFrom(int listenFd) {
+  for (int i = 0; i < 64 && !fds_.empty(); ++i) {
+    auto r = platform::acceptTcp(listenFd);
     if (!r.ok()) return;
     platform::Fd socket = std::move(r.value);
     platform::Endpoint peer = platform::peerEndpoint(socket.get());

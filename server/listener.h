@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/event_loop.h"
 #include "platform/socket.h"
@@ -28,20 +29,21 @@ class CListenSocket : public platform::EventHandler {
   CListenSocket(platform::EventLoop& loop, console::CMainFrame& frame);
   ~CListenSocket() override;
 
-  // Listens on Settings\Port on all interfaces; reports failures to the operator.
+  // Listens on Settings\Port on every interface, or on each address of
+  // Settings\ListenAddress; reports failures to the operator.
   bool start();
   void close();
-  bool listening() const { return fd_.valid(); }
+  bool listening() const { return !fds_.empty(); }
   int port() const;
 
   void onEvents(std::uint32_t events) override;
 
  private:
-  void acceptOne();
+  void acceptFrom(int listenFd);
 
   platform::EventLoop& loop_;
   console::CMainFrame& frame_;
-  platform::Fd fd_;
+  std::vector<platform::Fd> fds_;
 };
 
 }  // namespace kestrel::server

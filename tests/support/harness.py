@@ -83,7 +83,9 @@ class Server:
         self.port = free_port()
         self.console_port = free_port()
         self.console_password = "console-test-%d" % _counter[0]
-        self.settings = {"Settings": {"Database": self.dsn, "Port": str(self.port)},
+        # Loopback only; the second address lets tests reach another domain.
+        self.settings = {"Settings": {"Database": self.dsn, "Port": str(self.port),
+                                      "ListenAddress": "127.0.0.1,127.0.0.2"},
                          "Console": {"Port": str(self.console_port), "Password": self.console_password}}
         if engine == "sqlite":
             self.dbfile = os.path.join(self.tmp, "kestrel.db")
