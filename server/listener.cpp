@@ -63,7 +63,8 @@ bool CListenSocket::start() {
   }
   if (addresses.empty()) addresses.push_back("");  // every interface
   for (const auto& address : addresses) {
-    auto r = platform::listenTcp(address, port, 5);
+    // A backlog of 5 drops bursts of clients (SYNs time out); let the kernel queue a real burst.
+    auto r = platform::listenTcp(address, port, 511);
     if (!r.ok()) {
       char text[128];
       if (r.status.message.rfind("listen", 0) == 0)
