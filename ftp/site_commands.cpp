@@ -162,6 +162,20 @@ void CUserSocket::siteAnon(const std::string& arg, bool query) {
   else reply("200 Anonymous logins not allowed.\r\n");
 }
 
+// Opens the entry a SITE command names; answers 550 when there is none.
+bool CUserSocket::openSiteTarget(const std::string& path, store::CDBFile& entry) {
+  std::int64_t id = path.empty() ? 0 : resolvePath(path);
+  if (id != 0) {
+    entry.setFilter("`id`=" + std::to_string(id));
+    entry.open();
+  }
+  if (id == 0 || entry.isEmpty()) {
+    reply("550 No such file or path.\r\n");
+    return false;
+  }
+  return true;
+}
+
 void CUserSocket::siteChmod(const std::string& arg) {
   if (!checkSiteRight(kRightChmod)) return;
   auto octal = [](char c) { return c >= '0' && c <= '7'; };
@@ -171,20 +185,12 @@ void CUserSocket::siteChmod(const std::string& arg) {
   }
   // The character after the digits is skipped whatever it is.
   std::string path = arg.size() > 4 ? arg.substr(4) : std::string();
-  std::int64_t id = path.empty() ? 0 : resolvePath(path);
   store::CDBFile entry(database());
-  if (id != 0) {
-    entry.setFilter("`id`=" + std::to_string(id));
-    entry.open();
-  }
-  if (id == 0 || entry.isEmpty()) {
-    reply("550 No such file or path.\r\n");
-    return;
-  }
+  if (!openSiteTarget(path, entry)) return;
   entry.edit();
   store::setPermissionsFromOctal(entry.row(), arg.c_str());
   entry.update();
-  store::writeLog(userId_, logText_, store::Action::Chmod, id);
+  store::writeLog(userId_, logText_, store::Action::Chmod, entry.row().id);
   reply("250 File security changed.\r\n");
 }
 
@@ -219,21 +225,13 @@ void CUserSocket::siteChown(const std::string& arg, bool group) {
     ownerId = users.row().id;
   }
 
-  std::int64_t id = path.empty() ? 0 : resolvePath(path);
   store::CDBFile entry(database());
-  if (id != 0) {
-    entry.setFilter("`id`=" + std::to_string(id));
-    entry.open();
-  }
-  if (id == 0 || entry.isEmpty()) {
-    reply("550 No such file or path.\r\n");
-    return;
-  }
+  if (!openSiteTarget(path, entry)) return;
   entry.edit();
   if (group) entry.row().groupId = ownerId;
   else entry.row().userId = ownerId;
   entry.update();
-  store::writeLog(userId_, logText_, group ? store::Action::Chgrp : store::Action::Chown, id);
+  store::writeLog(userId_, logText_, group ? store::Action::Chgrp : store::Action::Chown, entry.row().id);
   if (group) reply("250 File group changed.\r\n");
   else reply("250 File ownership changed.\r\n");
 }
