@@ -95,6 +95,9 @@ void CMainFrame::handle(const Message& message) {
       if (connections_.empty() && closing_) {
         closing_ = false;
         finishClose();
+      } else if (connections_.empty() && exitQuestionOpen_ && stopRequested_) {
+        // The stop asked only because users were connected; they are gone.
+        requestClose("OK");
       }
       break;
     }
@@ -166,6 +169,9 @@ bool CMainFrame::closeSpy(std::uint64_t spyId) {
 
 void CMainFrame::tick() {
   postToAll({Msg::IdleCheck});
+  // A stop must not wait on a question nobody can see: the last console
+  // went away while it was open.
+  if (exitQuestionOpen_ && stopRequested_ && !(events_ && events_->consoleOpen())) requestClose("OK");
   if (onTick) onTick();
 }
 
@@ -186,15 +192,15 @@ CloseOutcome CMainFrame::requestClose(const std::string& answer) {
   if (serviceMode_ && !stopRequested_) return CloseOutcome::Ignored;
   if (closing_ || closed_) return CloseOutcome::Ignored;
   listener_.close();  // a cancelled exit does not reopen it
+  if (exitQuestionOpen_ && (connections_.empty() || !answer.empty())) {
+    exitQuestionOpen_ = false;
+    publish("question-closed", {{"kind", "exit"}});
+  }
   if (connections_.empty()) {
     finishClose();
     return CloseOutcome::Closed;
   }
   if (answer.empty()) return CloseOutcome::Asking;
-  if (exitQuestionOpen_) {
-    exitQuestionOpen_ = false;
-    publish("question-closed", {{"kind", "exit"}});
-  }
   if (answer != "OK") {
     bool wasStop = stopRequested_;
     stopRequested_ = false;

@@ -311,6 +311,27 @@ def test_stop_signal_asks_open_consoles(staff):
     events.close()
 
 
+
+@pytest.mark.parametrize("leave", ["users", "console"])
+def test_stop_question_nobody_can_answer_proceeds(staff, leave):
+    """A stop waits for an answer only while there is something to confirm and someone to confirm it."""
+    srv = staff
+    events = srv.events()
+    events.next("state")
+    f = srv.ftp()
+    f.login("alice", "secret")
+    wait_for(lambda: connections(srv))
+    srv.proc.send_signal(15)
+    events.next("question")
+    if leave == "users":
+        f.quit()
+        events.next("question-closed")
+    else:
+        events.close()
+    assert srv.proc.wait(timeout=30) == 0
+    f.close()
+    events.close()
+
 def test_settings_defaults_written_and_read_back(server):
     srv = server
     status, body = srv.api("GET", "/api/settings")
