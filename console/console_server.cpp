@@ -139,13 +139,15 @@ std::shared_ptr<EventStreams::Subscriber> EventStreams::subscribe(const std::str
 void EventStreams::unsubscribe(const std::shared_ptr<Subscriber>& subscriber) {
   std::lock_guard<std::mutex> lock(mutex_);
   subscribers_.remove(subscriber);
+  wake_.notify_all();
 }
 
 bool EventStreams::next(const std::shared_ptr<Subscriber>& subscriber, std::string& out,
                         std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
   wake_.wait_for(lock, timeout, [&] { return shuttingDown_ || subscriber->dropped || !subscriber->queue.empty(); });
-  if (shuttingDown_ || subscriber->dropped) return false;
+  // What was published before the end still goes out: "closed" is the last word a page gets.
+  if (subscriber->dropped || (shuttingDown_ && subscriber->queue.empty())) return false;
   out.clear();
   while (!subscriber->queue.empty() && out.size() < 65536) {
     out += subscriber->queue.front();
@@ -154,10 +156,13 @@ bool EventStreams::next(const std::shared_ptr<Subscriber>& subscriber, std::stri
   return true;
 }
 
-void EventStreams::shutdown() {
-  std::lock_guard<std::mutex> lock(mutex_);
+void EventStreams::shutdown(std::chrono::milliseconds grace) {
+  std::unique_lock<std::mutex> lock(mutex_);
   shuttingDown_ = true;
   wake_.notify_all();
+  // Each stream sends what it still holds and ends; a page that does not
+  // read is not waited for beyond the grace.
+  wake_.wait_for(lock, grace, [&] { return subscribers_.empty(); });
 }
 
 // --- server ----------------------------------------------------------------
@@ -246,7 +251,7 @@ bool ConsoleServer::start(std::string& error) {
 }
 
 void ConsoleServer::stop() {
-  events_.shutdown();
+  events_.shutdown(std::chrono::milliseconds(1000));
   if (http_) http_->stop();
   if (thread_.joinable()) thread_.join();
   http_.reset();

@@ -43,7 +43,8 @@ class EventStreams : public EventHub {
   void unsubscribe(const std::shared_ptr<Subscriber>& subscriber);
   // Waits up to the timeout for events; false when the stream must end.
   bool next(const std::shared_ptr<Subscriber>& subscriber, std::string& out, std::chrono::milliseconds timeout);
-  void shutdown();
+  // Ends every stream once it has sent what it holds, waiting at most grace.
+  void shutdown(std::chrono::milliseconds grace);
 
   static std::string format(const std::string& event, const Json& data);
 
