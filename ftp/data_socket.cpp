@@ -8,6 +8,7 @@
 
 #include <sys/epoll.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <memory>
@@ -25,9 +26,9 @@ constexpr char kAborted[] = "426 Connection closed.  Transfer aborted.\r\n";
 constexpr char kAllocationExceeded[] = "553 Transfer aborted.  Allocation exceeded.\r\n";
 constexpr char kLocalError[] = "451 Requested action aborted.  Local error in processing.\r\n";
 
-// Blocks moved per readiness event: enough to keep a fast link busy, few
+// Bytes moved per readiness event: enough to keep a fast link busy, few
 // enough that one transfer cannot starve the control connection.
-constexpr int kBlocksPerEvent = 64;
+constexpr std::int64_t kBytesPerEvent = 16 * kTransferChunk;
 
 // Ports below this belong to services; a PORT naming one is a bounce attempt.
 constexpr int kLowestDataPort = 1024;
@@ -99,6 +100,7 @@ void DataSocket::startReceive(platform::File file, std::int64_t target) {
   job_ = DataJob::ReceiveFile;
   file_ = std::move(file);
   target_ = target;
+  buffer_ = std::make_unique<char[]>(kTransferChunk);
   // Data that arrived before the job is still in the socket: asking for
   // readability now delivers it.
   dataWaiting_ = false;
@@ -148,59 +150,106 @@ void DataSocket::runJob() {
 }
 
 void DataSocket::pumpOutput() {
-  for (int block = 0; block < kBlocksPerEvent; ++block) {
-    while (!output_.empty()) {
-      std::string_view head = output_.head();
-      platform::IoResult r = platform::sendSome(fd_.get(), head.data(), head.size());
-      if (r.wouldBlock) return;
-      if (peerHungUp(r.status)) {
-        finish();
-        return;
-      }
-      if (!r.ok()) {
-        fail(kAborted);
-        return;
-      }
-      output_.consume(static_cast<std::size_t>(r.count));
-      if (static_cast<std::size_t>(r.count) < head.size()) return;  // wait for room
-    }
-
-    if (job_ != DataJob::SendFile) {
-      // Everything the listing queued is with the kernel: it will be
-      // delivered before the FIN that follows.
-      platform::shutdownWrite(fd_.get());
+  if (job_ == DataJob::SendFile) {
+    sendFileData();
+    return;
+  }
+  while (!output_.empty()) {
+    std::string_view head = output_.head();
+    platform::IoResult r = platform::sendSome(fd_.get(), head.data(), head.size());
+    if (r.wouldBlock) return;
+    if (peerHungUp(r.status)) {
       finish();
       return;
     }
+    if (!r.ok()) {
+      fail(kAborted);
+      return;
+    }
+    output_.consume(static_cast<std::size_t>(r.count));
+    if (static_cast<std::size_t>(r.count) < head.size()) return;  // wait for room
+  }
+  // Everything the listing queued is with the kernel: it will be delivered
+  // before the FIN that follows.
+  platform::shutdownWrite(fd_.get());
+  finish();
+}
 
-    long count = file_.read(buffer_, kTransferBlock);
-    if (count < 0) {
+void DataSocket::sendFileData() {
+  for (std::int64_t moved = 0; moved < kBytesPerEvent;) {
+    platform::IoResult r;
+    if (!buffer_) {
+      r = platform::sendFromFile(fd_.get(), file_.fd(), kTransferChunk);
+      if (r.status.code == EINVAL || r.status.code == ENOSYS) {
+        // A file the kernel cannot splice: copy it through the buffer.
+        buffer_ = std::make_unique<char[]>(kTransferChunk);
+        continue;
+      }
+    } else {
+      if (bufferLeft_ == 0) {
+        long count = file_.read(buffer_.get(), kTransferChunk);
+        if (count < 0) {
+          file_.close();
+          fail(kAborted);
+          return;
+        }
+        if (count == 0) {
+          file_.close();
+          finish();
+          return;
+        }
+        bufferPos_ = 0;
+        bufferLeft_ = static_cast<std::size_t>(count);
+      }
+      r = platform::sendSome(fd_.get(), buffer_.get() + bufferPos_, bufferLeft_);
+      if (r.count > 0) {
+        bufferPos_ += static_cast<std::size_t>(r.count);
+        bufferLeft_ -= static_cast<std::size_t>(r.count);
+      }
+    }
+    if (r.wouldBlock) return;
+    if (peerHungUp(r.status)) {
+      finish();
+      return;
+    }
+    if (!r.ok()) {
       file_.close();
       fail(kAborted);
       return;
     }
-    if (count == 0) {
+    if (r.count == 0) {  // only sendfile reports the end of the file this way
       file_.close();
       finish();
       return;
     }
-    output_.push(std::string(buffer_, static_cast<std::size_t>(count)));
-    bytesSent_ += count;
-    int percent = size_ == 0 ? 100 : static_cast<int>(bytesSent_ * 100 / size_);
+    moved += r.count;
+    countSent(r.count);
+  }
+}
+
+void DataSocket::countSent(std::int64_t count) {
+  std::int64_t before = bytesSent_;
+  bytesSent_ += count;
+  // Every block end crossed, and the last byte, gets its percentage.
+  const auto block = static_cast<std::int64_t>(kTransferBlock);
+  for (std::int64_t mark = (before / block + 1) * block;; mark += block) {
+    std::int64_t at = std::min(mark, bytesSent_);
+    int percent = size_ == 0 ? 100 : static_cast<int>(at * 100 / size_);
     if (percent != percentReported_ && percent <= 100) {
       percentReported_ = percent;
       session_.notifyMonitor(Msg::DownloadProgress, {}, percent);
     }
+    if (at == bytesSent_) break;
   }
 }
 
 void DataSocket::receiveData() {
-  for (int block = 0; block < kBlocksPerEvent; ++block) {
+  for (std::int64_t moved = 0; moved < kBytesPerEvent;) {
     if (!file_.isOpen()) {
       dataWaiting_ = true;
       return;
     }
-    platform::IoResult r = platform::receiveSome(fd_.get(), buffer_, kTransferBlock);
+    platform::IoResult r = platform::receiveSome(fd_.get(), buffer_.get(), kTransferChunk);
     if (r.wouldBlock) return;
     if (!r.ok()) {
       file_.close();
@@ -213,11 +262,12 @@ void DataSocket::receiveData() {
       finish();
       return;
     }
-    if (!file_.writeAll(buffer_, static_cast<std::size_t>(r.count))) {
+    if (!file_.writeAll(buffer_.get(), static_cast<std::size_t>(r.count))) {
       file_.close();
       fail(kAllocationExceeded);
       return;
     }
+    moved += r.count;
     bytesReceived_ += r.count;
     if (bytesReceived_ / 1024 != kilobytesReported_) {
       kilobytesReported_ = bytesReceived_ / 1024;

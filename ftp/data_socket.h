@@ -2,6 +2,7 @@
 // listener that waits for the client to connect in.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "ftp/reply.h"
@@ -15,8 +16,11 @@ class CUserSocket;
 
 enum class DataJob { None = 0, LongListing = 1, NameListing = 2, SendFile = 3, ReceiveFile = 4 };
 
-// Files move in blocks of this size, one block in flight per connection.
+// The unit of transfer progress: a download's percentage is taken at each
+// block of this size, as if every block were sent on its own.
 constexpr std::size_t kTransferBlock = 1024;
+// What one system call moves: 64 blocks.
+constexpr std::size_t kTransferChunk = 64 * kTransferBlock;
 
 class DataSocket : public platform::EventHandler {
  public:
@@ -39,6 +43,8 @@ class DataSocket : public platform::EventHandler {
   void onConnected();
   void runJob();
   void pumpOutput();
+  void sendFileData();
+  void countSent(std::int64_t count);
   void receiveData();
   void finish();                     // transfer finished; destroys this
   void fail(const char* replyText);  // transfer failed; destroys this
@@ -58,7 +64,11 @@ class DataSocket : public platform::EventHandler {
   bool dataWaiting_ = false;
   ReplyQueue output_;
   bool outputDone_ = false;  // the listing has queued its last line
-  char buffer_[kTransferBlock];
+  // Allocated with a job that copies through user space: uploads, and
+  // downloads from files the kernel cannot send directly.
+  std::unique_ptr<char[]> buffer_;
+  std::size_t bufferPos_ = 0;
+  std::size_t bufferLeft_ = 0;
 };
 
 class PasvSocket : public platform::EventHandler {

@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -133,6 +134,19 @@ IoResult sendSome(int fd, const char* data, std::size_t size) {
     r.wouldBlock = true;
   } else {
     r.status = Status::fromErrno("send");
+  }
+  return r;
+}
+
+IoResult sendFromFile(int fd, int file, std::size_t size) {
+  IoResult r;
+  ssize_t n = ::sendfile(fd, file, nullptr, size);
+  if (n >= 0) {
+    r.count = n;
+  } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+    r.wouldBlock = true;
+  } else {
+    r.status = Status::fromErrno("sendfile");
   }
   return r;
 }

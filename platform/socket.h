@@ -61,6 +61,9 @@ Endpoint peerEndpoint(int fd);
 
 IoResult sendSome(int fd, const char* data, std::size_t size);
 IoResult receiveSome(int fd, char* data, std::size_t size);
+// Up to size bytes from the file's current offset, copied by the kernel;
+// count 0 means the end of the file.
+IoResult sendFromFile(int fd, int file, std::size_t size);
 void shutdownWrite(int fd);
 
 // Reverse lookup of a dotted address; empty when no name is known.
