@@ -107,25 +107,79 @@ long Database::execute(std::string_view sql) {
 
 std::vector<RowValues> Database::query(std::string_view sql) {
   std::lock_guard<std::mutex> lock(statementMutex_);
-  Statement stmt;
-  SQLRETURN rc = run(sql, stmt);
   std::vector<RowValues> rows;
-  if (rc == SQL_NO_DATA_FOUND) return rows;
+  if (queryBound(sql, rows)) return rows;
+  // A value longer than the bound buffers: read the result again in full.
+  rows.clear();
+  queryByCell(sql, rows);
+  return rows;
+}
+
+namespace {
+
+// Bound buffers hold values this long; almost every value is shorter.
+constexpr SQLLEN kBoundWidth = 256;
+// A wide result is read cell by cell rather than with one huge row buffer.
+constexpr SQLSMALLINT kMostBoundColumns = 64;
+
+}  // namespace
+
+SQLSMALLINT Database::openResult(std::string_view sql, Statement& stmt) {
+  SQLRETURN rc = run(sql, stmt);
+  if (rc == SQL_NO_DATA_FOUND) return -1;
   if (!succeeded(rc)) throw DbError(errorText(stmt.handle));
   SQLSMALLINT columns = 0;
   if (!succeeded(SQLNumResultCols(stmt.handle, &columns))) throw DbError(errorText(stmt.handle));
-  char buffer[4096];
-  for (;;) {
-    rc = SQLFetch(stmt.handle);
-    if (rc == SQL_NO_DATA_FOUND) break;
-    if (!succeeded(rc)) throw DbError(errorText(stmt.handle));
+  return columns;
+}
+
+bool Database::nextRow(Statement& stmt) {
+  SQLRETURN rc = SQLFetch(stmt.handle);
+  if (rc == SQL_NO_DATA_FOUND) return false;
+  if (!succeeded(rc)) throw DbError(errorText(stmt.handle));
+  return true;
+}
+
+bool Database::queryBound(std::string_view sql, std::vector<RowValues>& rows) {
+  Statement stmt;
+  SQLSMALLINT columns = openResult(sql, stmt);
+  if (columns < 0) return true;
+  if (columns > kMostBoundColumns) return false;
+  std::vector<char> buffer(static_cast<std::size_t>(columns) * kBoundWidth);
+  std::vector<SQLLEN> indicators(static_cast<std::size_t>(columns));
+  for (SQLSMALLINT c = 0; c < columns; ++c)
+    if (!succeeded(SQLBindCol(stmt.handle, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR,
+                              buffer.data() + c * kBoundWidth, kBoundWidth, &indicators[c])))
+      return false;
+  while (nextRow(stmt)) {
+    RowValues row(columns);
+    for (SQLSMALLINT c = 0; c < columns; ++c) {
+      SQLLEN indicator = indicators[c];
+      if (indicator == SQL_NULL_DATA) continue;
+      if (indicator == SQL_NO_TOTAL || indicator < 0 || indicator >= kBoundWidth) return false;
+      row[c].null = false;
+      row[c].text.assign(buffer.data() + c * kBoundWidth, static_cast<std::size_t>(indicator));
+    }
+    rows.push_back(std::move(row));
+  }
+  return true;
+}
+
+void Database::queryByCell(std::string_view sql, std::vector<RowValues>& rows) {
+  Statement stmt;
+  SQLSMALLINT columns = openResult(sql, stmt);
+  if (columns < 0) return;
+  // Small on purpose: drivers may pad the whole buffer, and most values are
+  // short; a longer one is fetched in pieces.
+  char buffer[256];
+  while (nextRow(stmt)) {
     RowValues row(columns);
     for (SQLSMALLINT c = 0; c < columns; ++c) {
       Value& v = row[c];
       // Long texts arrive in pieces; each piece but the last fills the buffer.
       for (;;) {
         SQLLEN indicator = 0;
-        rc = SQLGetData(stmt.handle, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR, buffer, sizeof buffer,
+        SQLRETURN rc = SQLGetData(stmt.handle, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR, buffer, sizeof buffer,
                         &indicator);
         if (rc == SQL_NO_DATA_FOUND) break;
         if (!succeeded(rc)) throw DbError(errorText(stmt.handle));
@@ -136,13 +190,14 @@ std::vector<RowValues> Database::query(std::string_view sql) {
           v.text.append(buffer, std::strlen(buffer));
           continue;
         }
-        v.text.append(buffer, std::strlen(buffer));
+        v.text.append(buffer, indicator >= 0 && indicator < static_cast<SQLLEN>(sizeof buffer)
+                                  ? static_cast<std::size_t>(indicator)
+                                  : std::strlen(buffer));
         break;
       }
     }
     rows.push_back(std::move(row));
   }
-  return rows;
 }
 
 std::vector<std::pair<std::string, std::string>> Database::dataSources() {
@@ -191,10 +246,30 @@ std::string quoteTime(long long epochSeconds) {
 
 long long parseTime(const std::string& text) {
   if (text.empty()) return 0;
-  std::tm tm{};
   int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
   int n = std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s);
   if (n < 3) return 0;
+  // mktime consults the time zone file on every call; a listing converts
+  // thousands of stamps, most within a few hours. Offsets change only on
+  // hour boundaries, so the start of the hour is kept and minutes added.
+  struct HourStart {
+    int y = 0, mo = 0, d = 0, h = -1;
+    long long epoch = 0;
+  };
+  thread_local HourStart last;
+  if (mi >= 0 && mi < 60 && s >= 0 && s <= 60) {
+    if (last.y != y || last.mo != mo || last.d != d || last.h != h) {
+      std::tm tm{};
+      tm.tm_year = y - 1900;
+      tm.tm_mon = mo - 1;
+      tm.tm_mday = d;
+      tm.tm_hour = h;
+      tm.tm_isdst = -1;
+      last = {y, mo, d, h, static_cast<long long>(std::mktime(&tm))};
+    }
+    return last.epoch + mi * 60 + s;
+  }
+  std::tm tm{};
   tm.tm_year = y - 1900;
   tm.tm_mon = mo - 1;
   tm.tm_mday = d;

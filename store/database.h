@@ -54,6 +54,15 @@ class Database {
   struct Statement;
   // Allocates stmt and executes sql on it (caller holds statementMutex_).
   SQLRETURN run(std::string_view sql, Statement& stmt);
+  // Executes sql; the result's column count, or -1 when it has no rows at all.
+  SQLSMALLINT openResult(std::string_view sql, Statement& stmt);
+  // Moves to the next row of the result; false after the last.
+  bool nextRow(Statement& stmt);
+  // The two ways to read a result (caller holds statementMutex_): through
+  // bound buffers, one driver call per row, false when a value did not fit;
+  // and cell by cell, for values of any length.
+  bool queryBound(std::string_view sql, std::vector<RowValues>& rows);
+  void queryByCell(std::string_view sql, std::vector<RowValues>& rows);
 
   SQLHENV env_ = SQL_NULL_HENV;
   SQLHDBC dbc_ = SQL_NULL_HDBC;

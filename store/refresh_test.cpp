@@ -9,18 +9,8 @@
 #include <fstream>
 
 #include "store/records.h"
+#include "store/test_datasource.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#define IGNORING_DRIVER_LEAKS(statement) \
-  do {                                   \
-    __lsan_disable();                    \
-    statement;                           \
-    __lsan_enable();                     \
-  } while (0)
-#else
-#define IGNORING_DRIVER_LEAKS(statement) statement
-#endif
 
 namespace kestrel::store {
 namespace {
@@ -79,28 +69,15 @@ class ScriptedMonitor : public RefreshMonitor {
 class RefreshWalk : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* given = std::getenv("KESTREL_SOURCE_DIR");
-    std::string source = given ? given : fs::path(__FILE__).parent_path().parent_path().string();
-    char pattern[] = "/tmp/kestrel-refresh-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    tmp_ = pattern;
-    std::string ini = tmp_ + "/odbc.ini";
-    ::setenv("ODBCINI", ini.c_str(), 1);
-    std::string dsn = "KestrelRefreshTest" + std::to_string(::getpid());
-    std::string command = source + "/db/create-datasource sqlite '" + tmp_ + "/k.db' " + dsn +
-                          " >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) GTEST_SKIP() << "no SQLite data source could be made";
-    // The driver keeps what it allocates on connecting; the leak checker
-    // cannot name its frames without the slow unwinder.
-    IGNORING_DRIVER_LEAKS(db_ = Database::open("DSN=" + dsn));
+    source_ = std::make_unique<testing::SqliteDataSource>("refresh");
+    db_ = source_->database();
+    if (!db_) GTEST_SKIP() << "no SQLite data source could be made";
+    tmp_ = source_->directory();
     disk_ = tmp_ + "/disk";
     fs::create_directories(disk_);
     root_ = addDirectoryRow(disk_);
   }
-  void TearDown() override {
-    db_.reset();
-    if (!tmp_.empty()) fs::remove_all(tmp_);
-  }
+  void TearDown() override { source_.reset(); }
 
   std::int64_t addDirectoryRow(const std::string& path) {
     db_->execute("INSERT INTO files (name, parent, path, directory, userid, groupid, domain) VALUES ('', 0, " +
@@ -127,8 +104,9 @@ class RefreshWalk : public ::testing::Test {
     return refreshDirectory(*db_, o, monitor, counts);
   }
 
+  std::unique_ptr<testing::SqliteDataSource> source_;
   std::string tmp_, disk_;
-  std::unique_ptr<Database> db_;
+  Database* db_ = nullptr;
   std::int64_t root_ = 0;
 };
 

@@ -1,0 +1,86 @@
+#include "store/database.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "store/test_datasource.h"
+
+namespace kestrel::store {
+namespace {
+
+class ResultReading : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    source_ = std::make_unique<testing::SqliteDataSource>("query");
+    db_ = source_->database();
+    if (!db_) GTEST_SKIP() << "no SQLite data source could be made";
+  }
+  // Adds a domain row named text and returns its id.
+  std::string addNamed(const std::string& text) {
+    db_->execute("INSERT INTO home (name) VALUES (" + quoteText(text) + ")");
+    return db_->query("SELECT max(id) FROM home").at(0).at(0).text;
+  }
+
+  std::unique_ptr<testing::SqliteDataSource> source_;
+  Database* db_ = nullptr;
+};
+
+// Values around the width of the bound buffers, and a long one late in the
+// result, which makes the whole result be read again: every row must come
+// back exactly once and whole.
+TEST_F(ResultReading, ValuesOfEveryLengthComeBackWhole) {
+  const std::string lengths[] = {"", std::string(255, 'a'), std::string(256, 'b'), std::string(4095, 'c'),
+                                 std::string(9000, 'd')};
+  // Multi-byte characters across the buffer's edge.
+  const std::string accents = std::string(254, 'x') + "\xc3\xa9\xc3\xa9";
+  std::vector<std::string> expected;
+  for (int i = 0; i < 300; ++i) expected.push_back("row " + std::to_string(i));
+  for (const auto& text : lengths) expected.push_back(text);
+  expected.push_back(accents);
+  std::string before = db_->query("SELECT coalesce(max(id), 0) FROM home").at(0).at(0).text;
+  for (const auto& text : expected) addNamed(text);
+
+  auto rows = db_->query("SELECT name, id, NULL FROM home WHERE id > " + before + " ORDER BY id");
+  ASSERT_EQ(rows.size(), expected.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    ASSERT_EQ(rows[i].size(), 3u);
+    EXPECT_EQ(rows[i][0].text, expected[i]) << "row " << i;
+    EXPECT_FALSE(rows[i][0].null);
+    EXPECT_TRUE(rows[i][2].null);
+  }
+  EXPECT_TRUE(db_->query("SELECT name FROM home WHERE id < 0").empty());
+}
+
+// The stamps of a listing: parsed times must match the full conversion on
+// either side of a daylight-saving change, hour by hour.
+TEST(TimeText, RoundTripsAcrossDaylightSavingChanges) {
+  const char* saved = std::getenv("TZ");
+  std::string previous = saved ? saved : "";
+  ::setenv("TZ", "Europe/Berlin", 1);
+  ::tzset();
+  // 2026-03-29 01:00 UTC is the spring change, 2026-10-25 01:00 UTC the autumn one.
+  for (long long change : {1774746000LL, 1792890000LL}) {
+    for (long long t = change - 3 * 3600; t <= change + 3 * 3600; t += 599) {
+      std::string text = formatTime(t);
+      long long parsed = parseTime(text);
+      // The hour repeated in autumn names two instants; either will do.
+      if (text.rfind("2026-10-25 02:", 0) == 0)
+        EXPECT_TRUE(parsed == t || parsed == t - 3600 || parsed == t + 3600) << text;
+      else
+        EXPECT_EQ(parsed, t) << text;
+    }
+  }
+  EXPECT_EQ(parseTime(""), 0);
+  EXPECT_EQ(parseTime("not a time"), 0);
+  // A date alone is its midnight.
+  EXPECT_EQ(formatTime(parseTime("2026-07-01")), "2026-07-01 00:00:00");
+  if (saved) ::setenv("TZ", previous.c_str(), 1);
+  else ::unsetenv("TZ");
+  ::tzset();
+}
+
+}  // namespace
+}  // namespace kestrel::store
