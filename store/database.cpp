@@ -179,8 +179,8 @@ void Database::queryByCell(std::string_view sql, std::vector<RowValues>& rows) {
       // Long texts arrive in pieces; each piece but the last fills the buffer.
       for (;;) {
         SQLLEN indicator = 0;
-        SQLRETURN rc = SQLGetData(stmt.handle, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR, buffer, sizeof buffer,
-                        &indicator);
+        SQLRETURN rc = SQLGetData(stmt.handle, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR, buffer,
+                                  sizeof buffer, &indicator);
         if (rc == SQL_NO_DATA_FOUND) break;
         if (!succeeded(rc)) throw DbError(errorText(stmt.handle));
         if (indicator == SQL_NULL_DATA) break;
