@@ -194,8 +194,7 @@ void DataSocket::sendFileData() {
           return;
         }
         if (count == 0) {
-          file_.close();
-          finish();
+          endOfFile();
           return;
         }
         bufferPos_ = 0;
@@ -218,8 +217,7 @@ void DataSocket::sendFileData() {
       return;
     }
     if (r.count == 0) {  // only sendfile reports the end of the file this way
-      file_.close();
-      finish();
+      endOfFile();
       return;
     }
     moved += r.count;
@@ -230,16 +228,24 @@ void DataSocket::sendFileData() {
 void DataSocket::countSent(std::int64_t count) {
   std::int64_t before = bytesSent_;
   bytesSent_ += count;
-  // Every block end crossed, and the last byte, gets its percentage.
+  // A percentage at every block end passed, as if each block went on its
+  // own; the last, short block is reported at the end of the file.
   const auto block = static_cast<std::int64_t>(kTransferBlock);
-  for (std::int64_t mark = (before / block + 1) * block;; mark += block) {
-    std::int64_t at = std::min(mark, bytesSent_);
-    int percent = size_ == 0 ? 100 : static_cast<int>(at * 100 / size_);
-    if (percent != percentReported_ && percent <= 100) {
-      percentReported_ = percent;
-      session_.notifyMonitor(Msg::DownloadProgress, {}, percent);
-    }
-    if (at == bytesSent_) break;
+  for (std::int64_t mark = (before / block + 1) * block; mark <= bytesSent_; mark += block) reportProgress(mark);
+}
+
+void DataSocket::endOfFile() {
+  file_.close();
+  // The last block was a short one: it has not been reported yet.
+  if (bytesSent_ % static_cast<std::int64_t>(kTransferBlock) != 0) reportProgress(bytesSent_);
+  finish();
+}
+
+void DataSocket::reportProgress(std::int64_t sent) {
+  int percent = size_ == 0 ? 100 : static_cast<int>(sent * 100 / size_);
+  if (percent != percentReported_ && percent <= 100) {
+    percentReported_ = percent;
+    session_.notifyMonitor(Msg::DownloadProgress, {}, percent);
   }
 }
 

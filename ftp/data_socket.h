@@ -45,6 +45,8 @@ class DataSocket : public platform::EventHandler {
   void pumpOutput();
   void sendFileData();
   void countSent(std::int64_t count);
+  void reportProgress(std::int64_t sent);
+  void endOfFile();  // transfer finished; destroys this
   void receiveData();
   void finish();                     // transfer finished; destroys this
   void fail(const char* replyText);  // transfer failed; destroys this

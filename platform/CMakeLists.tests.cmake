@@ -1,4 +1,4 @@
-# Tests of the settings store, the single-instance guard and the service glue.
+# Tests of the settings store, the single-instance guard, the service glue and the event loop.
 kestrel_add_test(platform_settings_test
   ${CMAKE_SOURCE_DIR}/platform/settings_test.cpp
   LIBS kestrel_platform LABELS platform)
@@ -7,4 +7,7 @@ kestrel_add_test(platform_instance_guard_test
   LIBS kestrel_platform LABELS platform)
 kestrel_add_test(platform_service_test
   ${CMAKE_SOURCE_DIR}/platform/service_test.cpp
+  LIBS kestrel_platform LABELS platform)
+kestrel_add_test(platform_event_loop_test
+  ${CMAKE_SOURCE_DIR}/platform/event_loop_test.cpp
   LIBS kestrel_platform LABELS platform)

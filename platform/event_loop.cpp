@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <future>
@@ -72,15 +73,29 @@ void EventLoop::send(const Task& task) {
     task();
     return;
   }
-  auto done = std::make_shared<std::promise<void>>();
-  auto finished = done->get_future();
-  post([task, done] {
+  // The task refers to the caller's stack: it either runs while the caller
+  // waits, or is given up by the caller and then never runs.
+  enum : int { kPending, kRunning, kAbandoned };
+  struct Claim {
+    std::atomic<int> state{kPending};
+    std::promise<void> done;
+  };
+  auto claim = std::make_shared<Claim>();
+  auto finished = claim->done.get_future();
+  post([task, claim] {
+    int expected = kPending;
+    if (!claim->state.compare_exchange_strong(expected, kRunning)) return;
+    // The caller is released however the task ends.
+    struct Release {
+      std::promise<void>& done;
+      ~Release() { done.set_value(); }
+    } release{claim->done};
     task();
-    done->set_value();
   });
   // A loop that quits before running the task drops it; do not wait forever.
   while (finished.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) {
-    if (quitRequested()) return;
+    int expected = kPending;
+    if (quitRequested() && claim->state.compare_exchange_strong(expected, kAbandoned)) return;
   }
 }
 

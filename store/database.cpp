@@ -250,14 +250,15 @@ long long parseTime(const std::string& text) {
   int n = std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s);
   if (n < 3) return 0;
   // mktime consults the time zone file on every call; a listing converts
-  // thousands of stamps, most within a few hours. Offsets change only on
-  // hour boundaries, so the start of the hour is kept and minutes added.
+  // thousands of stamps, most within a few hours. The start of the hour is
+  // kept and minutes added; localtime_r (which reads no file) confirms the
+  // result, so an offset change inside the hour falls back to mktime.
   struct HourStart {
     int y = 0, mo = 0, d = 0, h = -1;
-    long long epoch = 0;
+    long long epoch = -1;
   };
   thread_local HourStart last;
-  if (mi >= 0 && mi < 60 && s >= 0 && s <= 60) {
+  if (mi >= 0 && mi < 60 && s >= 0 && s < 60) {
     if (last.y != y || last.mo != mo || last.d != d || last.h != h) {
       std::tm tm{};
       tm.tm_year = y - 1900;
@@ -267,7 +268,13 @@ long long parseTime(const std::string& text) {
       tm.tm_isdst = -1;
       last = {y, mo, d, h, static_cast<long long>(std::mktime(&tm))};
     }
-    return last.epoch + mi * 60 + s;
+    if (last.epoch != -1) {
+      auto candidate = static_cast<std::time_t>(last.epoch + mi * 60 + s);
+      std::tm check{};
+      if (localtime_r(&candidate, &check) && check.tm_year == y - 1900 && check.tm_mon == mo - 1 &&
+          check.tm_mday == d && check.tm_hour == h && check.tm_min == mi && check.tm_sec == s)
+        return static_cast<long long>(candidate);
+    }
   }
   std::tm tm{};
   tm.tm_year = y - 1900;

@@ -73,6 +73,16 @@ TEST(TimeText, RoundTripsAcrossDaylightSavingChanges) {
         EXPECT_EQ(parsed, t) << text;
     }
   }
+  // Lord Howe Island moves its clocks by half an hour at 02:00.
+  ::setenv("TZ", "Australia/Lord_Howe", 1);
+  ::tzset();
+  for (long long change : {1775314800LL, 1791041400LL}) {  // 2026-04-04 15:00 and 2026-10-03 15:30 UTC
+    for (long long t = change - 2 * 3600; t <= change + 2 * 3600; t += 301) {
+      std::string text = formatTime(t);
+      long long parsed = parseTime(text);
+      if (parsed != t) EXPECT_EQ(formatTime(parsed), text) << "a repeated local time may name either instant";
+    }
+  }
   EXPECT_EQ(parseTime(""), 0);
   EXPECT_EQ(parseTime("not a time"), 0);
   // A date alone is its midnight.

@@ -270,6 +270,34 @@ def test_spy_sees_traffic_in_order_and_download_progress(staff):
     assert srv.api("GET", "/api/spies/%d" % spy["id"])[0] == 404
 
 
+
+def test_spy_progress_of_a_small_file_steps_by_kilobyte_blocks(staff):
+    """Progress is taken at each 1024-byte block end, however many bytes one system call moves."""
+    srv = staff
+    root = srv.query('select "root directory" from users where login=\'alice\'')[0][0]
+    pub = srv.add_dir(root, "pub", srv.disk("pub"), perms="rwxr-xr-x")
+    srv.add_file(pub, "small.bin", os.urandom(10000), perms="rw-r--r--")
+    srv.add_file(pub, "empty.bin", b"", perms="rw-r--r--")
+    f = srv.ftp()
+    row = wait_for(lambda: connections(srv))[0]
+    spy = srv.api("POST", "/api/spies", {"connection": row["id"]})[1]
+    stream = srv.events("/api/spies/%d/events" % spy["id"])
+    stream.next("state")
+    f.login("alice", "secret")
+    for name in ("small.bin", "empty.bin"):
+        f.retrbinary("RETR pub/" + name, lambda data: None)
+    f.quit()
+    percents = []
+    while True:
+        event, item = stream.next()
+        if event == "progress":
+            percents.append(item["value"])
+        elif event == "disconnected":
+            break
+    # 10 000 bytes: nine full blocks, then the short last one; the empty file reports nothing.
+    assert percents == [10, 20, 30, 40, 51, 61, 71, 81, 92, 100]
+    stream.close()
+
 def test_exit_asks_while_users_are_connected(staff):
     srv = staff
     f = srv.ftp()
