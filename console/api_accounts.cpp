@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <ctime>
 #include <set>
 #include <string_view>
 
@@ -14,6 +13,7 @@
 #include "platform/settings.h"
 #include "store/account_records.h"
 #include "store/accounts.h"
+#include "store/reports.h"
 
 namespace kestrel::console {
 
@@ -51,16 +51,6 @@ std::int64_t pathId(const ApiRequest& req, std::size_t index = 0) {
 // Characters, not bytes: the columns count characters.
 std::size_t characters(const std::string& text) {
   return std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
-}
-
-std::string formatLastOn(std::int64_t when) {
-  if (when == 0) return "";  // never
-  std::time_t t = static_cast<std::time_t>(when);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char text[64];
-  std::strftime(text, sizeof text, "%x %X", &tm);
-  return text;
 }
 
 std::string lower(std::string s) {
@@ -293,7 +283,7 @@ ApiResponse listUsers(const ApiRequest& req, ConsoleContext& ctx, Database& db) 
   Json list = Json::array();
   for (const auto& r : rows)
     list.push_back({{"id", r.id}, {"login", r.login}, {"domain", r.domainName}, {"domainId", r.domain},
-                    {"group", r.group}, {"lastOn", formatLastOn(r.lastOn)}, {"lastOnTime", r.lastOn}});
+                    {"group", r.group}, {"lastOn", store::formatLocalTime(r.lastOn, "%x %X")}, {"lastOnTime", r.lastOn}});
   return ok({{"title", "Users"}, {"columns", columnsJson(ctx.settings, settings::kUserInfo, titles)}, {"rows", list}});
 }
 
@@ -322,7 +312,7 @@ Json userJson(Database& db, const store::UserRecord& u) {
           {"group", u.group},
           {"domain", u.domain},
           {"domainName", domainName(db, u.domain)},
-          {"lastOn", formatLastOn(u.lastOn)},
+          {"lastOn", store::formatLocalTime(u.lastOn, "%x %X")},
           {"lastOnTime", u.lastOn},
           {"locked", u.locked},
           {"maxUsers", u.maxUsers},

@@ -1,11 +1,13 @@
 #include "console/main_frame.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "console/api.h"
 #include "console/spy_window.h"
 #include "platform/settings.h"
 #include "store/activity_log.h"
+#include "store/reports.h"
 
 namespace kestrel::console {
 
@@ -46,12 +48,7 @@ void CMainFrame::addConnection(std::shared_ptr<server::CUserThread> thread, cons
   ConnectionRecord record;
   record.id = nextConnectionId_++;
   record.thread = std::move(thread);
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char when[64];
-  std::strftime(when, sizeof when, "%X %x", &tm);
-  record.when = when;
+  record.when = store::formatLocalTime(std::time(nullptr), "%X %x");
   record.domain = domainName;
   connections_.push_front(std::move(record));
   publish("connection-added", connections_.front().toJson());

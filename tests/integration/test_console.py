@@ -323,34 +323,33 @@ def test_exit_asks_while_users_are_connected(staff):
     assert srv.proc.wait(timeout=30) == 0
 
 
-def test_stop_signal_asks_open_consoles(staff):
-    srv = staff
+def stop_with_a_user_and_a_console(srv):
+    """SIGTERM while alice is logged in and a console listens: (events, ftp, the question asked)."""
     events = srv.events()
     events.next("state")
     f = srv.ftp()
     f.login("alice", "secret")
     wait_for(lambda: connections(srv))
     srv.proc.send_signal(15)
-    _, q = events.next("question")
+    return events, f, events.next("question")[1]
+
+
+def test_stop_signal_asks_open_consoles(staff):
+    srv = staff
+    events, f, q = stop_with_a_user_and_a_console(srv)
     assert q["kind"] == "exit" and q["text"] == "There are still users connected.  Really exit?"
     assert srv.proc.poll() is None
     assert srv.api("POST", "/api/exit", answers=["OK"])[1]["state"] == "closing"
     assert srv.proc.wait(timeout=30) == 0
     events.close()
-
+    f.close()
 
 
 @pytest.mark.parametrize("leave", ["users", "console"])
 def test_stop_question_nobody_can_answer_proceeds(staff, leave):
     """A stop waits for an answer only while there is something to confirm and someone to confirm it."""
     srv = staff
-    events = srv.events()
-    events.next("state")
-    f = srv.ftp()
-    f.login("alice", "secret")
-    wait_for(lambda: connections(srv))
-    srv.proc.send_signal(15)
-    events.next("question")
+    events, f, _ = stop_with_a_user_and_a_console(srv)
     if leave == "users":
         f.quit()
         events.next("question-closed")

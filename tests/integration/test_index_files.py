@@ -11,7 +11,8 @@ import time
 
 import pytest
 
-GOLDEN = os.path.join(os.path.dirname(__file__), "..", "golden", "index")
+from harness import assert_golden
+
 STAMP = b"** Last updated: "
 
 
@@ -67,16 +68,7 @@ def check_index(path, golden, dates):
     lines = data.split(b"\r\n")
     assert any(lines[3].startswith(STAMP + d.encode()) for d in dates), lines[3]
     lines[3] = STAMP + b"<now>"
-    data = b"\r\n".join(lines)
-    golden_path = os.path.join(GOLDEN, golden)
-    if os.environ.get("KESTREL_UPDATE_GOLDEN"):
-        os.makedirs(GOLDEN, exist_ok=True)
-        with open(golden_path, "wb") as f:
-            f.write(data)
-    with open(golden_path, "rb") as f:
-        expected = f.read()
-    assert data.decode().splitlines() == expected.decode().splitlines()
-    assert data == expected
+    assert_golden("index", golden, b"\r\n".join(lines))
 
 
 def build(srv, row, **options):

@@ -18,7 +18,8 @@ import urllib.parse
 
 import pytest
 
-GOLDEN = os.path.join(os.path.dirname(__file__), "..", "golden", "reports")
+from harness import assert_golden
+
 OLD = "2020-02-03 04:05:06"
 THIS_YEAR = time.strftime("%Y") + "-01-01 12:34:56"
 
@@ -142,15 +143,7 @@ def check_golden(srv, kind, golden, indent=35, **params):
     with open(path, "rb") as f:
         assert f.read() == data  # the copy on disk is the text returned
     text = neutralised(data, indent, dates)
-    golden_path = os.path.join(GOLDEN, golden)
-    if os.environ.get("KESTREL_UPDATE_GOLDEN"):
-        os.makedirs(GOLDEN, exist_ok=True)
-        with open(golden_path, "wb") as f:
-            f.write(text)
-    with open(golden_path, "rb") as f:
-        expected = f.read()
-    assert text.decode("latin-1").splitlines() == expected.decode("latin-1").splitlines()
-    assert text == expected  # line ends included
+    assert_golden("reports", golden, text, encoding="latin-1")
     return text
 
 

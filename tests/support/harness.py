@@ -481,3 +481,18 @@ class RawClient:
 
     def close(self):
         self.sock.close()
+
+
+def assert_golden(folder, name, data, encoding="utf-8"):
+    """data must equal tests/golden/FOLDER/NAME byte for byte (line ends included);
+    KESTREL_UPDATE_GOLDEN=1 rewrites the file from data first."""
+    path = os.path.join(SOURCE, "tests", "golden", folder, name)
+    if os.environ.get("KESTREL_UPDATE_GOLDEN"):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    with open(path, "rb") as f:
+        expected = f.read()
+    # Lines first, for a readable difference; then the bytes.
+    assert data.decode(encoding).splitlines() == expected.decode(encoding).splitlines()
+    assert data == expected
