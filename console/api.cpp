@@ -72,6 +72,13 @@ ApiResponse message(const std::string& text, const std::string& icon, int status
   return response;
 }
 
+std::size_t characterCount(const std::string& text) {
+  std::size_t count = 0;
+  for (unsigned char c : text)
+    if ((c & 0xC0) != 0x80) ++count;
+  return count;
+}
+
 ApiResponse badRequest(const std::string& text) {
   ApiResponse response;
   response.status = 400;

@@ -84,6 +84,9 @@ struct ConsoleContext {
 
 ApiResponse databaseMissing();
 
+// Characters, not bytes: the console's limits count what the operator typed.
+std::size_t characterCount(const std::string& text);
+
 using Handler = std::function<ApiResponse(const ApiRequest&, ConsoleContext&)>;
 
 // Routes by method and a regular-expression path under /api (the whole path

@@ -48,11 +48,6 @@ std::int64_t pathId(const ApiRequest& req, std::size_t index = 0) {
   return id;
 }
 
-// Characters, not bytes: the columns count characters.
-std::size_t characters(const std::string& text) {
-  return std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
-}
-
 std::string lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
@@ -75,7 +70,7 @@ class SheetReader {
     const Json& v = body_.at(key);
     if (!v.is_string()) refuse(badRequest(std::string("\"") + key + "\" must be text."));
     std::string value = v.get<std::string>();
-    if (characters(value) > limit) fail(key, "Enter no more than " + std::to_string(limit) + " characters.");
+    if (characterCount(value) > limit) fail(key, "Enter no more than " + std::to_string(limit) + " characters.");
     into = std::move(value);
   }
 

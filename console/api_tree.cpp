@@ -145,12 +145,6 @@ std::string cutText(const std::string& text, std::size_t limit) {
   return text;
 }
 
-std::size_t characters(const std::string& text) {
-  std::size_t count = 0;
-  for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return count;
-}
-
 bool readRow(Database& db, std::int64_t id, FileRecord& row) {
   store::CDBFile rows(db);
   if (!store::readEntry(rows, id)) return false;
@@ -221,7 +215,7 @@ std::optional<ApiResponse> applySheet(const ApiRequest& request, Database& db, F
   };
   if (!textField("name", row.name) || !textField("title", row.title) || !textField("description", row.description))
     return badRequest("name, title and description are texts.");
-  if (characters(row.name) > kTextLimit) return badRequest("The name is longer than 255 characters.");
+  if (characterCount(row.name) > kTextLimit) return badRequest("The name is longer than 255 characters.");
   row.title = cutText(row.title, kTitleLimit);
   row.description = cutText(row.description, kTextLimit);
 
@@ -231,7 +225,7 @@ std::optional<ApiResponse> applySheet(const ApiRequest& request, Database& db, F
     if (!path.empty()) {
       auto normal = store::normalisePhysicalPath(path);
       if (!normal) return message(kRelativePath, "stop", 422);
-      if (characters(*normal) > kTextLimit) return badRequest("The path is longer than 255 characters.");
+      if (characterCount(*normal) > kTextLimit) return badRequest("The path is longer than 255 characters.");
       path = *normal;
     }
     row.path = path;

@@ -29,14 +29,6 @@ namespace {
 
 constexpr std::size_t kMessageLimit = 100;  // the message dialog's edit field
 
-// Characters, not bytes: the dialog counts what the operator typed.
-std::size_t characterCount(const std::string& text) {
-  std::size_t count = 0;
-  for (unsigned char c : text)
-    if ((c & 0xC0) != 0x80) ++count;
-  return count;
-}
-
 std::optional<std::vector<std::uint64_t>> selectedIds(const ApiRequest& request) {
   std::vector<std::uint64_t> ids;
   auto it = request.body.find("ids");

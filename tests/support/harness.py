@@ -33,10 +33,17 @@ _pg_cluster = None  # (dir, port)
 _counter = [0]
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def free_ports(count):
+    """count distinct free ports: each socket stays bound until all are chosen,
+    so the system cannot hand out the same port twice."""
+    sockets = [socket.socket() for _ in range(count)]
+    try:
+        for s in sockets:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in sockets]
+    finally:
+        for s in sockets:
+            s.close()
 
 
 def _private_odbcinst(dirpath):
@@ -80,8 +87,7 @@ class Server:
         _private_odbcinst(self.tmp)
         _counter[0] += 1
         self.dsn = "KestrelTest%d_%d" % (os.getpid(), _counter[0])
-        self.port = free_port()
-        self.console_port = free_port()
+        self.port, self.console_port = free_ports(2)
         self.console_password = "console-test-%d" % _counter[0]
         # Loopback only; the second address lets tests reach another domain.
         self.settings = {"Settings": {"Database": self.dsn, "Port": str(self.port),
