@@ -357,10 +357,10 @@ void CUserSocket::cmdPasv(const std::string&) {
 void CUserSocket::cmdAbor(const std::string&) {
   if (!requireLogin()) return;
   if (data_) destroyDataSocket();
-  // An interrupted transfer keeps nothing open: what an upload wrote so far
-  // stays on disk without a row, and a transfer still waiting for its
-  // passive connection will not start.
-  transferFile_.close();
+  // An interrupted transfer keeps nothing open and leaves nothing behind:
+  // the target of an upload stays as it was, and a transfer still waiting
+  // for its passive connection will not start.
+  discardUpload();
   pendingOperation_ = nullptr;
   uploadMode_ = UploadMode::None;
   transferBusy_ = false;
@@ -398,7 +398,7 @@ void CUserSocket::openDataConnection(DataOperation operation) {
     platform::Result<platform::Fd> fd = platform::connectTcp(localAddress_, {dataAddress_, dataPort_});
     if (!fd.ok()) {
       reply("%s", kCantOpen);
-      transferFile_.close();
+      discardUpload();
       touch();
       return;
     }
@@ -410,7 +410,7 @@ void CUserSocket::openDataConnection(DataOperation operation) {
     // Leave no half-started transfer behind; the dispatcher reports the error.
     data_.reset();
     transferBusy_ = false;
-    transferFile_.close();
+    discardUpload();
     uploadMode_ = UploadMode::None;
     throw;
   }
@@ -420,18 +420,18 @@ void CUserSocket::transferFinished() {
   notifyMonitor(Msg::TransferEnded, {});
   const char* text = "226 Transfer Complete.  Data connection closed.\r\n";
   std::string failure;
+  data_.reset();  // closes the upload's file before it is put in place
   try {
-    finishUpload();
+    if (!finishUpload()) text = kLocalError;
   } catch (const store::DbError& error) {
-    // The bytes are on disk but have no row: say so rather than 226.
+    // The bytes are in place but their row is not: say so rather than 226.
     text = kLocalError;
     failure = std::string("Database error: ") + error.what();
   }
   uploadMode_ = UploadMode::None;
   transferBusy_ = false;
-  data_.reset();
   touch();
-  transferFile_.close();
+  discardUpload();
   reply("%s", text);
   if (!failure.empty())
     host().postToMain(Message(Msg::ConsoleLine, nullptr, failure));
@@ -447,7 +447,7 @@ void CUserSocket::transferFailedWith(const char* replyText) {
   transferBusy_ = false;
   data_.reset();
   touch();
-  transferFile_.close();
+  discardUpload();
   reply("%s", replyText);
 }
 

@@ -57,9 +57,9 @@ std::int64_t CUserSocket::resolvePath(const std::string& path) {
 std::int64_t CUserSocket::resolveParent(const std::string& path) {
   std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return currentId();
-  std::string head = path.substr(0, slash);
-  if (head.empty()) return currentId();
-  return resolvePath(head);
+  // "/name": the parent is the root, never the working directory.
+  if (slash == 0) return rootId();
+  return resolvePath(path.substr(0, slash));
 }
 
 bool CUserSocket::seen(std::int64_t directoryId) {

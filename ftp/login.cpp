@@ -60,18 +60,15 @@ void CUserSocket::cmdPass(const std::string& password) {
       return;
     }
     const store::UserRecord& user = users.row();
-    loggedIn_ = true;
     {
       std::lock_guard<std::mutex> lock(identityMutex_);
       userId_ = user.id;
       displayName_ = "Anonymous";
       anonymousAddress_ = password;
     }
+    loginSucceeded(users);
     rawSend(multiLine("230", withMessage(user.message, "Anonymous login ok.  Access restrictions apply.")));
-    loginSucceeded(user);
-    users.edit();
-    users.row().lastOn = std::time(nullptr);
-    users.update();
+    announceLogin();
     return;
   }
 
@@ -91,29 +88,56 @@ void CUserSocket::cmdPass(const std::string& password) {
   if (!userSessionCounts().admit(user.id, user.maxUsers))
     return refuse("530 Too many users for this account or class.\r\n");
 
-  loggedIn_ = true;
   {
     std::lock_guard<std::mutex> lock(identityMutex_);
     userId_ = user.id;
     displayName_ = userName_;
   }
-  std::string text = "User '" + userName_ + "' logged in";
-  rawSend(multiLine("230", withMessage(user.message, text)));
   spaceLimit_ = user.spaceLimit;
-  if (spaceLimit_ != 0) {
-    store::CDBFileUsage usage(db);
-    usage.setFilter("userid=" + std::to_string(user.id));
-    usage.open();
-    if (!usage.isEmpty()) spaceUsed_ = usage.row().sumOfSize;
-  }
-  loginSucceeded(user);
-  users.edit();
-  users.row().lastOn = std::time(nullptr);
-  users.update();
+  loginSucceeded(users);
+  rawSend(multiLine("230", withMessage(user.message, "User '" + userName_ + "' logged in")));
+  announceLogin();
 }
 
-// The steps every successful login shares.
-void CUserSocket::loginSucceeded(const store::UserRecord& user) {
+// The steps every successful login shares. Every database read and write of
+// the login happens here, before its 230: a failure then answers 451 alone
+// and leaves the session logged out.
+void CUserSocket::loginSucceeded(store::CDBUser& users) {
+  const store::UserRecord user = users.row();
+  try {
+    if (!anonymous_ && spaceLimit_ != 0) {
+      store::CDBFileUsage usage(*store::sharedDatabase());
+      usage.setFilter("userid=" + std::to_string(user.id));
+      usage.open();
+      if (!usage.isEmpty()) spaceUsed_ = usage.row().sumOfSize;
+    }
+    startSession(user);
+    users.edit();
+    users.row().lastOn = std::time(nullptr);
+    users.update();
+  } catch (const store::DbError&) {
+    userSessionCounts().release(user.id);
+    {
+      std::lock_guard<std::mutex> lock(identityMutex_);
+      userId_ = 0;
+      displayName_ = "Unknown";
+      anonymousAddress_.clear();
+      logText_.clear();
+    }
+    userName_.clear();
+    loggedIn_ = false;
+    depth_ = 0;
+    throw;
+  }
+}
+
+void CUserSocket::announceLogin() {
+  host_.postToMain({Msg::ConnectionNamed, host_.connectionKey(),
+                    anonymous_ ? "Anon " + logText() : displayName_, true});
+}
+
+void CUserSocket::startSession(const store::UserRecord& user) {
+  loggedIn_ = true;
   groupId_ = user.group;
   dirIds_[0] = user.rootDirectory;
   dirNames_[0].clear();
@@ -128,8 +152,6 @@ void CUserSocket::loginSucceeded(const store::UserRecord& user) {
     std::lock_guard<std::mutex> lock(identityMutex_);
     logText_ = hostName_.empty() ? peerAddress_ : hostName_;
   }
-  host_.postToMain({Msg::ConnectionNamed, host_.connectionKey(),
-                    anonymous_ ? "Anon " + logText_ : displayName_, true});
   store::writeLog(userId_, logText_, store::Action::Login, 0);
   if (!anonymous_) {
     std::lock_guard<std::mutex> lock(identityMutex_);

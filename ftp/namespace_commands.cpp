@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "ftp/names.h"
 #include "ftp/session.h"
 #include "platform/files.h"
 #include "store/activity_log.h"
@@ -16,19 +17,6 @@
 namespace kestrel::ftp {
 
 namespace {
-
-// Characters no entry name may hold, whatever the command.
-constexpr std::string_view kRefusedCharacters = "\\:*?\"<>|";
-
-bool hasRefusedCharacter(std::string_view name) {
-  return name.find_first_of(kRefusedCharacters) != std::string_view::npos;
-}
-
-// A name that will become a physical entry must also stay inside its
-// directory: no "/", and not "." or "..".
-bool isAcceptableNewName(std::string_view name) {
-  return !hasRefusedCharacter(name) && platform::childPath("/", name).has_value();
-}
 
 // The physical entry `name` inside a directory row's Path. A row without a
 // Path has no place on disk; joining onto "" would land at the file-system root.

@@ -50,6 +50,7 @@ std::string multiLine(std::string_view code, std::string text) {
 
 void ReplyQueue::consume(std::size_t n) {
   sent_ += n;
+  bytes_ -= n;
   if (sent_ >= queue_.front().size()) {
     queue_.pop_front();
     sent_ = 0;

@@ -9,6 +9,10 @@
 
 namespace kestrel::ftp {
 
+// Sent to a client turned away before its session starts (no descriptors,
+// no thread, the database unreachable).
+inline constexpr char kServiceUnavailable[] = "421 Service not available, closing control connection.\r\n";
+
 // A formatted reply holds at most 299 characters. A longer one is cut and
 // still ends with CR LF.
 constexpr std::size_t kReplyBuffer = 300;
@@ -21,9 +25,14 @@ std::string multiLine(std::string_view code, std::string text);
 // Buffers waiting to be sent; the head may be partly sent.
 class ReplyQueue {
  public:
-  void push(std::string buffer) { queue_.push_back(std::move(buffer)); }
+  void push(std::string buffer) {
+    bytes_ += buffer.size();
+    queue_.push_back(std::move(buffer));
+  }
   bool empty() const { return queue_.empty(); }
   std::size_t size() const { return queue_.size(); }
+  // Unsent bytes in all buffers.
+  std::size_t bytes() const { return bytes_; }
   // The unsent rest of the head.
   std::string_view head() const { return std::string_view(queue_.front()).substr(sent_); }
   // Marks n bytes of the head as sent; frees it when done.
@@ -31,11 +40,13 @@ class ReplyQueue {
   void clear() {
     queue_.clear();
     sent_ = 0;
+    bytes_ = 0;
   }
 
  private:
   std::deque<std::string> queue_;
   std::size_t sent_ = 0;
+  std::size_t bytes_ = 0;
 };
 
 }  // namespace kestrel::ftp

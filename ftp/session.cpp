@@ -26,7 +26,20 @@ std::string asctimeNow() {
   return text;
 }
 
+// Replies queued for a client that does not read them: past this the
+// session stops reading its commands until the queue drains to half.
+constexpr std::size_t kReplyQueueLimit = 256 * 1024;
+
 constexpr unsigned char kIac = 255, kSb = 250, kSe = 240, kWill = 251, kDont = 254;
+
+// A reply whose last line carries a 2xx to 5xx code ends its command.
+bool isFinalReply(const std::string& text) {
+  std::size_t end = text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0 ? text.size() - 2 : text.size();
+  std::size_t lf = text.rfind('\n', end == 0 ? 0 : end - 1);
+  std::size_t start = lf == std::string::npos ? 0 : lf + 1;
+  if (end < start + 4 || text[start + 3] != ' ') return false;
+  return text[start] >= '2' && text[start] <= '5';
+}
 
 }  // namespace
 
@@ -75,7 +88,7 @@ CUserSocket::~CUserSocket() {
   replies_.clear();
   data_.reset();
   passive_.reset();
-  transferFile_.close();
+  discardUpload();
   if (userId_ != 0 && loggedIn_) userSessionCounts().release(userId_);
   if (registered_) host_.loop().remove(socket_.get());
 }
@@ -90,15 +103,22 @@ void CUserSocket::onEvents(std::uint32_t events) {
   if (ending_) return;
   if (events & EPOLLOUT) pumpSends();
   if (ending_) return;
+  if (readingPaused_) {
+    // A client that hung up while its replies were held back is gone.
+    if (events & (EPOLLHUP | EPOLLERR)) endSession();
+    return;
+  }
   if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) readCommands();
 }
 
 void CUserSocket::updateInterest() {
   if (!registered_ || ending_) return;
   bool want = !replies_.empty();
-  if (want == wantWrite_) return;
+  bool read = !readingPaused_;
+  if (want == wantWrite_ && read == wantRead_) return;
   wantWrite_ = want;
-  host_.loop().modify(socket_.get(), EPOLLIN | EPOLLRDHUP | (want ? EPOLLOUT : 0u));
+  wantRead_ = read;
+  host_.loop().modify(socket_.get(), (read ? EPOLLIN | EPOLLRDHUP : 0u) | (want ? EPOLLOUT : 0u));
 }
 
 void CUserSocket::endSession() {
@@ -115,6 +135,13 @@ void CUserSocket::readCommands() {
   readerBusy_ = true;
   while (readAgain_ && !ending_) {
     readAgain_ = false;
+    if (heldInput_) {
+      // Commands received before reading paused go first.
+      heldInput_ = false;
+      readAgain_ = !walkReceived(receiveFill_) && !readingPaused_;
+      continue;
+    }
+    if (readingPaused_) break;
     auto r = platform::receiveSome(socket_.get(), receive_ + receiveFill_, 255 - receiveFill_);
     if (r.wouldBlock) break;
     if (!r.ok() || r.count == 0) {
@@ -124,11 +151,13 @@ void CUserSocket::readCommands() {
     if (walkReceived(receiveFill_ + static_cast<std::size_t>(r.count))) break;
   }
   readerBusy_ = false;
+  updateInterest();
 }
 
 void CUserSocket::feed(const char* data, std::size_t size) {
   for (std::size_t off = 0; off < size && !ending_;) {
     std::size_t n = std::min<std::size_t>(255 - receiveFill_, size - off);
+    if (n == 0) return;  // reading paused with a full buffer: the rest is dropped
     std::memcpy(receive_ + receiveFill_, data + off, n);
     off += n;
     walkReceived(receiveFill_ + n);
@@ -141,6 +170,12 @@ bool CUserSocket::walkReceived(std::size_t total) {
   std::size_t i = 0;
   bool incomplete = false;
   while (i < total && !ending_) {
+    if (replies_.bytes() >= kReplyQueueLimit) {
+      // The client is not reading: keep the rest until its replies drain.
+      readingPaused_ = true;
+      heldInput_ = true;
+      break;
+    }
     auto b = static_cast<unsigned char>(receive_[i]);
     if (b == kIac) {
       if (i + 1 >= total) {
@@ -203,11 +238,14 @@ void CUserSocket::dispatch(const std::string& line) {
     cmdNotImplemented(line);
     return;
   }
+  const std::uint64_t answeredBefore = finalReplies_;
   try {
     (this->*command->handler)(argument);
   } catch (const store::DbError& e) {
     // The client learns that the command failed; the operator learns why.
-    reply("451 Requested action aborted.  Local error in processing.\r\n");
+    // A command already answered keeps its one reply: a second would answer
+    // the client's next command.
+    if (finalReplies_ == answeredBefore) reply("451 Requested action aborted.  Local error in processing.\r\n");
     host_.postToMain({Msg::ConsoleLine, nullptr, std::string("Database error: ") + e.what(), true});
   }
 }
@@ -248,6 +286,7 @@ void CUserSocket::rawSend(const std::string& text) {
 }
 
 void CUserSocket::queueText(std::string text) {
+  if (isFinalReply(text)) ++finalReplies_;
   bool wasEmpty = replies_.empty();
   replies_.push(std::move(text));
   if (wasEmpty) pumpSends();
@@ -265,6 +304,17 @@ void CUserSocket::pumpSends() {
     }
     replies_.consume(static_cast<std::size_t>(r.count));
     if (static_cast<std::size_t>(r.count) < head.size()) break;
+  }
+  if (readingPaused_ && !resumePosted_ && replies_.bytes() <= kReplyQueueLimit / 2) {
+    // Commands wait no longer; they are taken up from the loop, not from
+    // inside whatever queued the last reply.
+    resumePosted_ = true;
+    host_.loop().post([this] {
+      resumePosted_ = false;
+      if (!readingPaused_ || ending_) return;
+      readingPaused_ = false;
+      readCommands();
+    });
   }
   updateInterest();
 }

@@ -156,7 +156,10 @@ class CUserSocket : public platform::EventHandler {
   void listOperation();
   void downloadOperation();
   void uploadOperation();
-  void finishUpload();
+  bool finishUpload();
+  // Closes a transfer file that is not in use and removes an upload's
+  // temporary file, if any.
+  void discardUpload();
 
  private:
   friend class DataSocket;
@@ -173,7 +176,9 @@ class CUserSocket : public platform::EventHandler {
   bool requireLogin();
   bool seen(std::int64_t directoryId);
   void changeToParent();
-  void loginSucceeded(const store::UserRecord& user);
+  void loginSucceeded(store::CDBUser& users);
+  void startSession(const store::UserRecord& user);
+  void announceLogin();
   void loadSiteRights(std::int64_t groupId);
   bool checkSiteRight(int right);
   std::string listingLine(const store::DirectoryRecord& row, bool statForm) const;
@@ -198,7 +203,8 @@ class CUserSocket : public platform::EventHandler {
   std::string transferName_;
   std::int64_t transferFileId_ = 0;
   std::int64_t uploadDirectoryId_ = 0;
-  std::string uploadPath_;
+  std::string uploadPath_;      // where the upload goes when complete
+  std::string uploadTempPath_;  // where its bytes land meanwhile
   UploadMode uploadMode_ = UploadMode::None;
   platform::File transferFile_;
   std::int64_t restartOffset_ = 0;
@@ -255,6 +261,9 @@ class CUserSocket : public platform::EventHandler {
   std::size_t receiveFill_ = 0;
   bool readerBusy_ = false;
   bool readAgain_ = false;
+  bool readingPaused_ = false;  // too many replies queued: commands wait
+  bool heldInput_ = false;      // receive_ holds bytes not yet walked
+  bool resumePosted_ = false;
 
   // Idle limit.
   std::time_t lastActivity_ = 0;
@@ -267,7 +276,9 @@ class CUserSocket : public platform::EventHandler {
   std::mutex pendingMutex_;
   std::string pendingMessage_;  // guarded by pendingMutex_
   ReplyQueue replies_;
+  std::uint64_t finalReplies_ = 0;  // replies that ended a command, for the one-reply rule
   bool wantWrite_ = false;
+  bool wantRead_ = true;
 };
 
 }  // namespace kestrel::ftp

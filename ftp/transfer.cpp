@@ -1,10 +1,12 @@
 // RETR, STOR and REST: the checks around a transfer, the counters and log
 // rows it leaves, and the row an upload adds to the tree.
 #include <cstdlib>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "ftp/data_socket.h"
+#include "ftp/names.h"
 #include "ftp/session.h"
 #include "platform/files.h"
 #include "store/activity_log.h"
@@ -15,6 +17,10 @@
 namespace kestrel::ftp {
 
 namespace {
+
+// Uploads finishing in several sessions of this process at once: two of one
+// name must leave one row, describing the file that ends up in place.
+std::mutex gUploadRowsMutex;
 
 constexpr char kBusy[] = "125 Data connection already open.  Transfer starting.\r\n";
 
@@ -39,13 +45,6 @@ std::optional<store::FileRecord> followLink(std::optional<store::FileRecord> row
   return row;
 }
 
-// Characters no stored name may hold; "/" never reaches here, it splits the
-// path before the name is taken.
-bool validUploadName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find_first_of("\\:*?\"<>|") == std::string::npos;
-}
-
 }  // namespace
 
 void CUserSocket::cmdRest(const std::string& argument) {
@@ -62,6 +61,7 @@ void CUserSocket::cmdRetr(const std::string& argument) {
     reply("%s", kBusy);
     return;
   }
+  discardUpload();  // an upload still waiting for its connection is replaced
   const char* arg = argument.c_str();
   std::int64_t id = resolvePath(argument);
   std::optional<store::FileRecord> file = id ? followLink(readFile(id)) : std::nullopt;
@@ -128,45 +128,40 @@ void CUserSocket::cmdStor(const std::string& argument) {
     reply("%s", kBusy);
     return;
   }
+  discardUpload();
   const char* arg = argument.c_str();
-  std::optional<store::FileRecord> existing;
-  if (std::int64_t id = resolvePath(argument)) existing = readFile(id);
-  if (existing && (!mayOverwrite_ || existing->directory)) {
-    reply("553 %s: Access denied.\r\n", arg);
-    return;
-  }
-
   std::size_t slash = argument.rfind('/');
   std::string name = slash == std::string::npos ? argument : argument.substr(slash + 1);
-  if (!validUploadName(name)) {
-    reply("553 %s: invalid file name.\r\n", arg);
-    return;
-  }
-  transferName_ = name;
 
+  // One resolution for the existence check and the write: the parent, then
+  // the name inside it (through a link, inside its target).
   std::int64_t parentId = resolveParent(argument);
   std::optional<store::FileRecord> directory = parentId ? followLink(readFile(parentId)) : std::nullopt;
-  if (!directory || !directory->directory) {
-    reply("550 Unable to create file.  Invalid path.\r\n");
-    return;
-  }
-  uploadDirectoryId_ = directory->id;
-  if (!existing && directory->id != parentId) {
-    // Reached through a link: the name may already be taken in the target.
+  std::optional<store::FileRecord> existing;
+  if (directory && directory->directory && !name.empty()) {
     store::CDBFile named(database());
     named.setFilter("parent=" + std::to_string(directory->id) + " and name=" + store::quoteText(name));
     named.open();
     if (!named.isEmpty()) existing = named.row();
-    if (existing && (!mayOverwrite_ || existing->directory)) {
-      reply("553 %s: Access denied.\r\n", arg);
-      return;
-    }
   }
+  if (existing && (!mayOverwrite_ || existing->directory)) {
+    reply("553 %s: Access denied.\r\n", arg);
+    return;
+  }
+  if (!existing && !isAcceptableNewName(name)) {
+    reply("553 %s: invalid file name.\r\n", arg);
+    return;
+  }
+  if (!directory || !directory->directory) {
+    reply("550 Unable to create file.  Invalid path.\r\n");
+    return;
+  }
+  transferName_ = existing ? existing->name : name;
+  uploadDirectoryId_ = directory->id;
   // Names compare without regard to case: an overwrite goes to the file the
   // existing row stands for, not to a second file beside it.
   std::optional<std::string> path;
-  if (!directory->path.empty())
-    path = platform::childPath(directory->path, existing ? existing->name : name);
+  if (!directory->path.empty()) path = platform::childPath(directory->path, transferName_);
   uploadPath_ = path.value_or(std::string());
 
   // The top of a tree takes no files from clients, whatever its bits say.
@@ -179,10 +174,16 @@ void CUserSocket::cmdStor(const std::string& argument) {
     return;
   }
 
-  // A directory without a Path has no place on disk for the file.
+  // A directory without a Path has no place on disk for the file; a link or
+  // anything but a plain file where the file belongs is never written through.
   platform::Result<platform::File> created;
-  if (path) created = platform::File::createWrite(uploadPath_);
-  if (!path || !created.ok()) {
+  bool writable = path.has_value();
+  if (writable) {
+    std::optional<platform::FileInfo> there = platform::statEntry(uploadPath_);
+    writable = !there || there->regular;
+  }
+  if (writable) created = platform::File::createUploadTemporary(directory->path, uploadTempPath_);
+  if (!writable || !created.ok()) {
     reply("550 Unable to write file.\r\n");
   } else {
     transferFileId_ = existing ? existing->id : 0;
@@ -200,16 +201,48 @@ void CUserSocket::uploadOperation() {
   data_->startReceive(std::move(transferFile_), transferFileId_);
 }
 
-void CUserSocket::finishUpload() {
-  if (uploadMode_ == UploadMode::None) return;
-  std::optional<platform::FileInfo> info = platform::statPath(uploadPath_);
-  // Gone from disk before we could look: there is nothing to account for.
-  if (!info) return;
-  store::Database& db = database();
-  std::int64_t holder = transferFileId_;
+void CUserSocket::discardUpload() {
+  transferFile_.close();
+  if (!uploadTempPath_.empty()) platform::removeFile(uploadTempPath_);
+  uploadTempPath_.clear();
+}
 
-  if (uploadMode_ == UploadMode::NewFile) {
-    store::CDBFile files(db);
+// The complete upload replaces its target in one rename, then its row
+// follows: a new row, or the old row's Size and Modified. Returns false
+// (nothing changed, the temporary removed) when the file cannot be put in place.
+bool CUserSocket::finishUpload() {
+  if (uploadMode_ == UploadMode::None) return true;
+  std::string temporary;
+  temporary.swap(uploadTempPath_);
+  // The rename, the look at the result and the row change as one step, so
+  // that the last file put in place is the one its row describes.
+  std::unique_lock<std::mutex> rowsLock(gUploadRowsMutex);
+  // A link or a directory may have appeared at the target meanwhile.
+  std::optional<platform::FileInfo> there = platform::statEntry(uploadPath_);
+  if ((there && !there->regular) || !platform::replacePath(temporary, uploadPath_).ok()) {
+    platform::removeFile(temporary);
+    return false;
+  }
+  std::optional<platform::FileInfo> info = platform::statEntry(uploadPath_);
+  // Gone from disk before we could look: there is nothing to account for.
+  if (!info) return true;
+  store::Database& db = database();
+
+  // Looked up now, not at STOR: another session may have stored the same
+  // name meanwhile, and one name keeps one row.
+  store::CDBFile files(db);
+  files.setFilter("parent=" + std::to_string(uploadDirectoryId_) + " and name=" + store::quoteText(transferName_));
+  files.open();
+  std::int64_t replacedSize = 0;
+  if (!files.isEmpty()) {
+    store::FileRecord& row = files.row();
+    replacedSize = row.size;
+    files.edit();
+    row.size = info->size;
+    row.modified = info->modified;
+    row.lastRead = info->accessed;
+    files.update();
+  } else {
     files.addNew();
     store::FileRecord& row = files.row();
     row.name = info->name;
@@ -237,17 +270,17 @@ void CUserSocket::finishUpload() {
     row.domain = domainId_;
     row.link = 0;
     files.update();
-
-    files.setFilter("parent=" + std::to_string(uploadDirectoryId_) + " and name=" + store::quoteText(info->name));
     files.requery();
-    holder = files.isEmpty() ? 0 : files.row().id;
   }
+  std::int64_t holder = files.isEmpty() ? 0 : files.row().id;
+  rowsLock.unlock();
 
   bytesUploaded_ += info->size;
-  spaceUsed_ += static_cast<double>(info->size);
+  spaceUsed_ += static_cast<double>(info->size - replacedSize);
   db.execute("update users set uploads=uploads+1 where id=" + std::to_string(userId_));
   host().postToMain(Message(Msg::UploadCounted, host().connectionKey()));
   store::writeLog(userId_, logText_, store::Action::Upload, holder);
+  return true;
 }
 
 }  // namespace kestrel::ftp

@@ -1,4 +1,4 @@
-# Tests of the settings store, the single-instance guard, the service glue and the event loop.
+# Tests of the settings store, the single-instance guard, the service glue, the event loop and files.
 kestrel_add_test(platform_settings_test
   ${CMAKE_SOURCE_DIR}/platform/settings_test.cpp
   LIBS kestrel_platform LABELS platform)
@@ -10,4 +10,7 @@ kestrel_add_test(platform_service_test
   LIBS kestrel_platform LABELS platform)
 kestrel_add_test(platform_event_loop_test
   ${CMAKE_SOURCE_DIR}/platform/event_loop_test.cpp
+  LIBS kestrel_platform LABELS platform)
+kestrel_add_test(platform_files_test
+  ${CMAKE_SOURCE_DIR}/platform/files_test.cpp
   LIBS kestrel_platform LABELS platform)

@@ -1,5 +1,7 @@
 #include "platform/event_loop.h"
 
+#include "platform/faults.h"
+
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -17,9 +19,14 @@ constexpr std::uint64_t kWakeToken = 0;
 }
 
 EventLoop::EventLoop() : owner_(std::this_thread::get_id()) {
-  epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
-  wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (epollFd_ < 0 || wakeFd_ < 0) std::abort();  // no loop, no server
+  // Out of descriptors is an ordinary condition under load: the loop is
+  // left unready and its owner gives up on the one connection it was for.
+  if (int e = injectedFault(FaultPoint::EpollCreate)) errno = e;
+  else epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epollFd_ < 0) return;
+  if (int e = injectedFault(FaultPoint::EventFd)) errno = e;
+  else wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0) return;
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.u64 = kWakeToken;
@@ -27,11 +34,12 @@ EventLoop::EventLoop() : owner_(std::this_thread::get_id()) {
 }
 
 EventLoop::~EventLoop() {
-  ::close(wakeFd_);
-  ::close(epollFd_);
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+  if (epollFd_ >= 0) ::close(epollFd_);
 }
 
 bool EventLoop::add(int fd, std::uint32_t events, EventHandler* handler) {
+  if (!ready()) return false;
   std::uint64_t token = nextToken_++;
   epoll_event ev{};
   ev.events = events;
@@ -64,6 +72,11 @@ void EventLoop::post(Task task) {
     std::lock_guard<std::mutex> lock(tasksMutex_);
     tasks_.push_back(std::move(task));
   }
+  wake();
+}
+
+void EventLoop::wake() {
+  if (wakeFd_ < 0) return;
   std::uint64_t one = 1;
   [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
 }
@@ -104,8 +117,7 @@ void EventLoop::quit() {
     std::lock_guard<std::mutex> lock(tasksMutex_);
     quit_ = true;
   }
-  std::uint64_t one = 1;
-  [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+  wake();
 }
 
 bool EventLoop::quitRequested() const {
@@ -162,6 +174,7 @@ void EventLoop::drainTasks() {
 
 void EventLoop::run() {
   owner_ = std::this_thread::get_id();
+  if (!ready()) return;
   epoll_event events[64];
   while (!quitRequested()) {
     int n = ::epoll_wait(epollFd_, events, 64, nextTimeoutMs());

@@ -27,6 +27,9 @@ class EventLoop {
   EventLoop();
   ~EventLoop();
   EventLoop(const EventLoop&) = delete;
+  // False when the system refused the loop its descriptors; such a loop
+  // registers nothing and run() returns at once.
+  bool ready() const { return epollFd_ >= 0 && wakeFd_ >= 0; }
   EventLoop& operator=(const EventLoop&) = delete;
 
   // Loop thread only. A handler may remove itself (or others) from inside
@@ -62,6 +65,7 @@ class EventLoop {
     Task fn;
   };
 
+  void wake();
   void drainTasks();
   int nextTimeoutMs() const;
   void runDueTimers();

@@ -1,5 +1,9 @@
 #include "platform/event_loop.h"
 
+#include <cerrno>
+
+#include "platform/faults.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -36,6 +40,24 @@ TEST(EventLoopSend, CallerOfALoopThatQuitStopsWaiting) {
   std::thread caller([&] { loop.send([&] { ran = true; }); });
   caller.join();
   EXPECT_FALSE(ran);
+}
+
+// Out of descriptors: the loop must report it instead of ending the process.
+TEST(EventLoopResources, ALoopWithoutDescriptorsIsUnreadyAndRunsNothing) {
+  for (FaultPoint point : {FaultPoint::EpollCreate, FaultPoint::EventFd}) {
+    armFault(point, EMFILE, 1);
+    EventLoop loop;
+    disarmFaults();
+    EXPECT_FALSE(loop.ready());
+    struct Never : EventHandler {
+      void onEvents(std::uint32_t) override { ADD_FAILURE(); }
+    } handler;
+    EXPECT_FALSE(loop.add(0, 0, &handler));
+    loop.post([] { ADD_FAILURE(); });
+    loop.run();  // returns at once
+  }
+  EventLoop healthy;
+  EXPECT_TRUE(healthy.ready());
 }
 
 }  // namespace

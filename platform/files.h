@@ -23,15 +23,27 @@ struct FileInfo {
   bool hidden = false;    // name starts with "."
   bool system = false;    // neither a regular file nor a directory
   bool readOnly = false;  // owner write bit clear
+  bool symlink = false;   // the entry itself is a symbolic link (never followed)
   std::int64_t size = 0;
   std::time_t created = 0;  // birth time where the file system keeps it, else mtime
   std::time_t accessed = 0;
   std::time_t modified = 0;
 };
 
+// Follows links: for paths the administrator chose.
 std::optional<FileInfo> statPath(const std::string& path);
-// Entries of a directory, without "." and "..".
+// Does not follow a final link: for paths a client can reach.
+std::optional<FileInfo> statEntry(const std::string& path);
+// Entries of a directory, without "." and "..", each examined without
+// following it (a link shows as a symlink, not as what it points at).
 Result<std::vector<FileInfo>> listDirectory(const std::string& path);
+
+// Uploads land in a temporary file beside their target, named
+// ".kestrel-upload.<pid>.<random>", and are renamed into place when complete.
+bool isUploadTemporary(std::string_view name);
+// A temporary file left by a process that is no longer running (a crash),
+// or untouched for a day (another host's).
+bool isStaleUploadTemporary(const std::string& directory, const std::string& name);
 
 class File {
  public:
@@ -49,9 +61,13 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
+  // Neither follows a final symbolic link: a link planted where a client's
+  // file is expected makes the open fail instead of reaching elsewhere.
   static Result<File> openRead(const std::string& path);
   // Creates or truncates.
   static Result<File> createWrite(const std::string& path);
+  // A new upload temporary in directory; its path goes to pathOut.
+  static Result<File> createUploadTemporary(const std::string& directory, std::string& pathOut);
 
   bool isOpen() const { return fd_ >= 0; }
   bool seek(std::int64_t offset);
@@ -70,6 +86,9 @@ Status makeDirectory(const std::string& path);
 Status removeDirectory(const std::string& path);
 Status removeFile(const std::string& path);
 Status renamePath(const std::string& from, const std::string& to);
+// Moves a completed upload onto its target, replacing what is there (a link
+// there is replaced, never followed).
+Status replacePath(const std::string& from, const std::string& to);
 bool isDirectory(const std::string& path);
 
 }  // namespace kestrel::platform

@@ -1,11 +1,14 @@
 #include "platform/socket.h"
 
+#include "platform/faults.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/sendfile.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -67,7 +70,9 @@ Result<Fd> listenTcp(const std::string& address, int port, int backlog) {
 
 Result<Fd> acceptTcp(int listenFd) {
   Result<Fd> r;
-  int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  int fd = -1;
+  if (int e = injectedFault(FaultPoint::Accept)) errno = e;
+  else fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     r.status = Status::fromErrno("accept");
     return r;
@@ -76,6 +81,23 @@ Result<Fd> acceptTcp(int listenFd) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   r.value = Fd(fd);
   return r;
+}
+
+Fd openSpareDescriptor() { return Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)); }
+
+long raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(limit.rlim_cur);
+}
+
+void sendBestEffort(int fd, const std::string& text) {
+  [[maybe_unused]] auto n = ::send(fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 Result<Fd> connectTcp(const std::string& localAddress, const Endpoint& remote) {

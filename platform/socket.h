@@ -66,6 +66,17 @@ IoResult receiveSome(int fd, char* data, std::size_t size);
 IoResult sendFromFile(int fd, int file, std::size_t size);
 void shutdownWrite(int fd);
 
+// A descriptor held in reserve (on /dev/null): when accept fails for want of
+// descriptors, closing it makes room to accept the waiting client and close
+// it at once, instead of leaving it in the backlog where it keeps the
+// listener readable and the loop spinning.
+Fd openSpareDescriptor();
+// Raises the soft limit of open descriptors to the hard limit; returns the
+// limit now in force.
+long raiseDescriptorLimit();
+// Sends a short text without waiting (a refusal before closing).
+void sendBestEffort(int fd, const std::string& text);
+
 // Reverse lookup of a dotted address; empty when no name is known.
 std::string reverseLookup(const std::string& address);
 // Parses a dotted IPv4 address into its four numbers; false when malformed.

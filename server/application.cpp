@@ -6,13 +6,16 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "console/console_server.h"
 #include "console/main_frame.h"
+#include "platform/faults.h"
 #include "platform/instance_guard.h"
 #include "platform/service.h"
 #include "platform/settings.h"
+#include "platform/socket.h"
 #include "store/accounts.h"
 #include "store/database.h"
 #include "store/refresh.h"
@@ -85,6 +88,13 @@ void blockSignals() {
 
 int runApplication(RunMode mode) {
   blockSignals();
+  // Each session holds a few descriptors; systemd's default soft limit of
+  // 1024 would cap the server at a few hundred clients.
+  platform::raiseDescriptorLimit();
+  if (const char* faults = std::getenv("KESTREL_FAULTS"); faults && !platform::armFaultsFromText(faults)) {
+    std::fprintf(stderr, "KESTREL_FAULTS is malformed: %s\n", faults);
+    return 2;
+  }
   const std::string settingsPath = platform::Settings::defaultPath();
   auto guard = platform::InstanceGuard::acquire(settingsPath);
   if (!guard) {
@@ -100,6 +110,10 @@ int runApplication(RunMode mode) {
   platform::Settings settings(settingsPath);
   platform::ServiceNotifier notifier;
   platform::EventLoop loop;
+  if (!loop.ready()) {
+    std::perror("Kestrel cannot create its main loop");
+    return 1;
+  }
 
   std::string connect = "DSN=" + settings.read(settings::kDatabase) + ";UID=" + settings.read(settings::kDbLogin) +
                         ";PWD=" + settings.read(settings::kDbPassword);
@@ -136,6 +150,14 @@ int runApplication(RunMode mode) {
       std::fprintf(stderr, "%s\n", consoleError.c_str());
     }
     SignalSource signals(loop, frame, notifier, mode);
+    if (store::Database* db = store::sharedDatabase()) {
+      db->setConnectionListener([&loop, &consoleServer](bool open) {
+        const char* text = open ? "The database connection is open again."
+                                : "The database connection is lost: new clients are refused until it is back.";
+        std::fprintf(stderr, "%s\n", text);
+        loop.post([&consoleServer, text] { consoleServer.events().notice(text); });
+      });
+    }
     if (haveDatabase) {
       frame.create();
       if (frame.listener().listening())
@@ -148,6 +170,7 @@ int runApplication(RunMode mode) {
     loop.run();
     // A synchronisation still walking must stop before the shared connection closes.
     store::refreshWorker().shutdown();
+    if (store::Database* db = store::sharedDatabase()) db->setConnectionListener(nullptr);
   }
 
   store::closeSharedRecordSets();

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "console/main_frame.h"
+#include "ftp/reply.h"
 #include "platform/settings.h"
 #include "server/user_thread.h"
 #include "store/records.h"
@@ -78,10 +79,13 @@ bool CListenSocket::start() {
     loop_.add(r.value.get(), EPOLLIN, this);
     fds_.push_back(std::move(r.value));
   }
+  if (!spare_.valid()) spare_ = platform::openSpareDescriptor();
   return true;
 }
 
 void CListenSocket::close() {
+  if (pauseTimer_) loop_.cancelTimer(pauseTimer_);
+  pauseTimer_ = 0;
   for (auto& fd : fds_) loop_.remove(fd.get());
   fds_.clear();
 }
@@ -96,7 +100,10 @@ void CListenSocket::onEvents(std::uint32_t) {
 void CListenSocket::acceptFrom(int listenFd) {
   for (int i = 0; i < 64 && !fds_.empty(); ++i) {
     auto r = platform::acceptTcp(listenFd);
-    if (!r.ok()) return;
+    if (!r.ok()) {
+      if (r.status.code == EMFILE || r.status.code == ENFILE) shedOneClient(listenFd);
+      return;
+    }
     platform::Fd socket = std::move(r.value);
     platform::Endpoint peer = platform::peerEndpoint(socket.get());
     platform::Endpoint local = platform::localEndpoint(socket.get());
@@ -105,12 +112,49 @@ void CListenSocket::acceptFrom(int listenFd) {
       if (!admitted(domain.id, peer.address)) continue;  // refused: closed without a reply
       auto thread = std::make_shared<CUserThread>(std::move(socket), domain.id, peer.address, peer.port - 1,
                                                   local.address, frame_, frame_.settings());
-      if (!thread->start()) continue;
+      // A connection that cannot get its thread or loop is turned away; the
+      // server goes on with the others.
+      if (!thread->start()) {
+        reportShortage();
+        continue;
+      }
       frame_.addConnection(thread, domain.name);
+      descriptorsShort_ = false;
     } catch (const store::DbError& e) {
+      if (socket.valid()) platform::sendBestEffort(socket.get(), ftp::kServiceUnavailable);
       frame_.notifyOperator(std::string("Database error: ") + e.what());
     }
   }
+}
+
+void CListenSocket::reportShortage() {
+  if (descriptorsShort_) return;
+  descriptorsShort_ = true;
+  const char* text = "Out of file descriptors or threads: new connections are refused until some close.";
+  std::fprintf(stderr, "%s\n", text);
+  frame_.post({Msg::ConsoleLine, nullptr, text, true});
+}
+
+// Out of descriptors: the spare makes room to accept the waiting client and
+// close it at once. Without a spare, accepting pauses for a second, so a
+// client left in the backlog cannot keep the loop busy.
+void CListenSocket::shedOneClient(int listenFd) {
+  reportShortage();
+  if (spare_.valid()) {
+    spare_.reset();
+    auto r = platform::acceptTcp(listenFd);
+    if (r.ok()) platform::sendBestEffort(r.value.get(), ftp::kServiceUnavailable);
+    r.value.reset();
+    spare_ = platform::openSpareDescriptor();
+    if (spare_.valid()) return;
+  }
+  for (auto& fd : fds_) loop_.modify(fd.get(), 0);
+  pauseTimer_ = loop_.addTimer(std::chrono::milliseconds(1000), [this] {
+    loop_.cancelTimer(pauseTimer_);
+    pauseTimer_ = 0;
+    if (!spare_.valid()) spare_ = platform::openSpareDescriptor();
+    for (auto& fd : fds_) loop_.modify(fd.get(), EPOLLIN);
+  });
 }
 
 }  // namespace kestrel::server

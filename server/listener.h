@@ -40,10 +40,16 @@ class CListenSocket : public platform::EventHandler {
 
  private:
   void acceptFrom(int listenFd);
+  void shedOneClient(int listenFd);
+  // Logged once until a connection gets its session again.
+  void reportShortage();
 
   platform::EventLoop& loop_;
   console::CMainFrame& frame_;
   std::vector<platform::Fd> fds_;
+  platform::Fd spare_;
+  bool descriptorsShort_ = false;
+  int pauseTimer_ = 0;
 };
 
 }  // namespace kestrel::server

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "ftp/reply.h"
 #include "platform/settings.h"
 
 namespace kestrel::server {
@@ -20,10 +21,15 @@ CUserThread::CUserThread(platform::Fd socket, std::int64_t domainId, std::string
 CUserThread::~CUserThread() = default;
 
 bool CUserThread::start() {
+  if (!loop_.ready()) {
+    platform::sendBestEffort(socket_.get(), ftp::kServiceUnavailable);
+    return false;
+  }
   try {
     std::thread([self = shared_from_this()] { self->run(); }).detach();
     return true;
   } catch (const std::system_error&) {
+    platform::sendBestEffort(socket_.get(), ftp::kServiceUnavailable);
     return false;
   }
 }

@@ -1,8 +1,10 @@
 #include "store/database.h"
 
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
+#include "platform/faults.h"
 #include "store/dialect.h"
 
 namespace kestrel::store {
@@ -45,26 +47,12 @@ void setSharedDatabase(std::unique_ptr<Database> db) { gShared = std::move(db); 
 
 std::unique_ptr<Database> Database::open(const std::string& connectString) {
   std::unique_ptr<Database> db(new Database());
+  db->connectString_ = connectString;
   if (!succeeded(SQLAllocEnv(&db->env_))) {
     db->env_ = SQL_NULL_HENV;
     throw DbError("cannot allocate an ODBC environment (is the driver manager installed?)");
   }
-  if (!succeeded(SQLAllocConnect(db->env_, &db->dbc_))) {
-    db->dbc_ = SQL_NULL_HDBC;
-    throw DbError(diagnostics(db->env_, SQL_NULL_HDBC, SQL_NULL_HSTMT));
-  }
-  SQLCHAR out[1024];
-  SQLSMALLINT outLength = 0;
-  std::string in = connectString;
-  SQLRETURN rc = SQLDriverConnect(db->dbc_, nullptr, reinterpret_cast<SQLCHAR*>(in.data()),
-                                  static_cast<SQLSMALLINT>(in.size()), out, sizeof out, &outLength,
-                                  SQL_DRIVER_NOPROMPT);
-  if (!succeeded(rc)) {
-    std::string message = diagnostics(db->env_, db->dbc_, SQL_NULL_HSTMT);
-    SQLFreeConnect(db->dbc_);
-    db->dbc_ = SQL_NULL_HDBC;
-    throw DbError(message);
-  }
+  db->connect();
   char name[128] = {};
   SQLSMALLINT nameLength = 0;
   if (succeeded(SQLGetInfo(db->dbc_, SQL_DBMS_NAME, name, sizeof name, &nameLength))) {
@@ -75,21 +63,105 @@ std::unique_ptr<Database> Database::open(const std::string& connectString) {
   return db;
 }
 
-Database::~Database() {
-  if (dbc_ != SQL_NULL_HDBC) {
-    SQLDisconnect(dbc_);
-    SQLFreeConnect(dbc_);
+void Database::connect() {
+  if (!succeeded(SQLAllocConnect(env_, &dbc_))) {
+    dbc_ = SQL_NULL_HDBC;
+    throw DbError(diagnostics(env_, SQL_NULL_HDBC, SQL_NULL_HSTMT));
   }
+  SQLCHAR out[1024];
+  SQLSMALLINT outLength = 0;
+  std::string in = connectString_;
+  SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, reinterpret_cast<SQLCHAR*>(in.data()),
+                                  static_cast<SQLSMALLINT>(in.size()), out, sizeof out, &outLength,
+                                  SQL_DRIVER_NOPROMPT);
+  if (!succeeded(rc)) {
+    std::string message = diagnostics(env_, dbc_, SQL_NULL_HSTMT);
+    SQLFreeConnect(dbc_);
+    dbc_ = SQL_NULL_HDBC;
+    throw DbError(message);
+  }
+}
+
+void Database::disconnect() {
+  if (dbc_ == SQL_NULL_HDBC) return;
+  SQLDisconnect(dbc_);
+  SQLFreeConnect(dbc_);
+  dbc_ = SQL_NULL_HDBC;
+}
+
+namespace {
+
+// The driver's words for a connection that is gone (the server stopped or
+// restarted, the network dropped), as opposed to a statement that failed.
+bool meansConnectionLost(const std::string& diagnostics) {
+  for (std::size_t at = 0; at != std::string::npos;) {
+    std::string_view state = std::string_view(diagnostics).substr(at, 5);
+    if (state.substr(0, 2) == "08" || state.substr(0, 4) == "57P0") return true;
+    at = diagnostics.find("; ", at);
+    if (at != std::string::npos) at += 2;
+  }
+  return diagnostics.find("no connection to the server") != std::string::npos ||
+         diagnostics.find("server closed the connection") != std::string::npos;
+}
+
+constexpr auto kReconnectInterval = std::chrono::seconds(1);
+
+}  // namespace
+
+void Database::fail(SQLHSTMT stmt) {
+  std::string text = errorText(stmt);
+  if (meansConnectionLost(text)) markLost();
+  throw DbError(text);
+}
+
+void Database::markLost() {
+  if (lost_) return;
+  lost_ = true;
+  lastAttempt_ = std::chrono::steady_clock::now();
+  if (onConnectionChange_) onConnectionChange_(false);
+}
+
+void Database::reconnectIfLost() {
+  if (!lost_) return;
+  auto now = std::chrono::steady_clock::now();
+  // While the server is down, one attempt a second; the others fail at once.
+  if (now - lastAttempt_ < kReconnectInterval) throw DbError(kConnectionLost);
+  lastAttempt_ = now;
+  if (platform::injectedFault(platform::FaultPoint::DatabaseLost)) throw DbError(kConnectionLost);
+  // The old connection's statements are gone with it (none is open: the
+  // caller holds the statement lock).
+  disconnect();
+  try {
+    connect();
+  } catch (const DbError& e) {
+    throw DbError(std::string(kConnectionLost) + " (" + e.what() + ")");
+  }
+  lost_ = false;
+  if (onConnectionChange_) onConnectionChange_(true);
+}
+
+bool Database::connectionLost() {
+  std::lock_guard<std::mutex> lock(statementMutex_);
+  return lost_;
+}
+
+Database::~Database() {
+  disconnect();
   if (env_ != SQL_NULL_HENV) SQLFreeEnv(env_);
 }
 
 std::string Database::errorText(SQLHSTMT stmt) const { return diagnostics(env_, dbc_, stmt); }
 
 SQLRETURN Database::run(std::string_view sql, Statement& stmt) {
+  if (!lost_ && platform::injectedFault(platform::FaultPoint::DatabaseLost)) {
+    markLost();
+    throw DbError("08S01: connection to the server lost (injected)");
+  }
+  reconnectIfLost();
   std::string text = rewriteForEngine(sql, engine_);
   if (!succeeded(SQLAllocStmt(dbc_, &stmt.handle))) {
     stmt.handle = SQL_NULL_HSTMT;
-    throw DbError(errorText(SQL_NULL_HSTMT));
+    fail(SQL_NULL_HSTMT);
   }
   return SQLExecDirect(stmt.handle, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size()));
 }
@@ -99,7 +171,7 @@ long Database::execute(std::string_view sql) {
   Statement stmt;
   SQLRETURN rc = run(sql, stmt);
   if (rc == SQL_NO_DATA_FOUND) return 0;  // an UPDATE or DELETE that matched nothing
-  if (!succeeded(rc)) throw DbError(errorText(stmt.handle));
+  if (!succeeded(rc)) fail(stmt.handle);
   SQLLEN count = 0;
   if (!succeeded(SQLRowCount(stmt.handle, &count))) count = 0;
   return static_cast<long>(count);
@@ -127,16 +199,16 @@ constexpr SQLSMALLINT kMostBoundColumns = 64;
 SQLSMALLINT Database::openResult(std::string_view sql, Statement& stmt) {
   SQLRETURN rc = run(sql, stmt);
   if (rc == SQL_NO_DATA_FOUND) return -1;
-  if (!succeeded(rc)) throw DbError(errorText(stmt.handle));
+  if (!succeeded(rc)) fail(stmt.handle);
   SQLSMALLINT columns = 0;
-  if (!succeeded(SQLNumResultCols(stmt.handle, &columns))) throw DbError(errorText(stmt.handle));
+  if (!succeeded(SQLNumResultCols(stmt.handle, &columns))) fail(stmt.handle);
   return columns;
 }
 
 bool Database::nextRow(Statement& stmt) {
   SQLRETURN rc = SQLFetch(stmt.handle);
   if (rc == SQL_NO_DATA_FOUND) return false;
-  if (!succeeded(rc)) throw DbError(errorText(stmt.handle));
+  if (!succeeded(rc)) fail(stmt.handle);
   return true;
 }
 
@@ -182,7 +254,7 @@ void Database::queryByCell(std::string_view sql, std::vector<RowValues>& rows) {
         SQLRETURN rc = SQLGetData(stmt.handle, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR, buffer,
                                   sizeof buffer, &indicator);
         if (rc == SQL_NO_DATA_FOUND) break;
-        if (!succeeded(rc)) throw DbError(errorText(stmt.handle));
+        if (!succeeded(rc)) fail(stmt.handle);
         if (indicator == SQL_NULL_DATA) break;
         v.null = false;
         if (rc == SQL_SUCCESS_WITH_INFO &&

@@ -4,6 +4,8 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -45,11 +47,27 @@ class Database {
   // Runs a query and returns every row, each value as text.
   std::vector<RowValues> query(std::string_view sql);
 
+  // Called (under the statement lock: post, do not call back) when the
+  // connection is found lost and when it is open again. Set before use.
+  void setConnectionListener(std::function<void(bool open)> listener) {
+    std::lock_guard<std::mutex> lock(statementMutex_);
+    onConnectionChange_ = std::move(listener);
+  }
+  bool connectionLost();
+  static constexpr const char* kConnectionLost = "the connection to the database is lost";
+
   // The data sources the driver manager knows (name, description).
   static std::vector<std::pair<std::string, std::string>> dataSources();
 
  private:
   Database() = default;
+  void connect();
+  void disconnect();
+  // Throws the driver's error for stmt; a lost connection is closed and
+  // reopened by the next statement once the database answers again.
+  [[noreturn]] void fail(SQLHSTMT stmt);
+  void markLost();
+  void reconnectIfLost();
   std::string errorText(SQLHSTMT stmt) const;
   struct Statement;
   // Allocates stmt and executes sql on it (caller holds statementMutex_).
@@ -64,6 +82,10 @@ class Database {
   bool queryBound(std::string_view sql, std::vector<RowValues>& rows);
   void queryByCell(std::string_view sql, std::vector<RowValues>& rows);
 
+  std::string connectString_;
+  std::function<void(bool)> onConnectionChange_;  // guarded by statementMutex_
+  bool lost_ = false;  // guarded by statementMutex_
+  std::chrono::steady_clock::time_point lastAttempt_;  // guarded by statementMutex_
   SQLHENV env_ = SQL_NULL_HENV;
   SQLHDBC dbc_ = SQL_NULL_HDBC;
   Engine engine_ = Engine::Other;

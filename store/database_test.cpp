@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
+#include <vector>
 #include <ctime>
 #include <string>
 
+#include "platform/faults.h"
 #include "store/test_datasource.h"
 
 namespace kestrel::store {
@@ -56,6 +61,41 @@ TEST_F(ResultReading, ValuesOfEveryLengthComeBackWhole) {
 
 // The stamps of a listing: parsed times must match the full conversion on
 // either side of a daylight-saving change, hour by hour.
+// A database that restarts must not need a restart of the program: the
+// connection is reopened by a later statement once it answers again, and
+// the listener hears of the loss and of the return once each.
+TEST_F(ResultReading, ALostConnectionIsReopenedOnceTheDatabaseAnswers) {
+  std::vector<bool> heard;
+  db_->setConnectionListener([&](bool open) { heard.push_back(open); });
+  // The next statement finds the connection gone, the first reopening fails.
+  platform::armFault(platform::FaultPoint::DatabaseLost, EIO, 2);
+  EXPECT_THROW(db_->query("SELECT 1"), DbError);
+  EXPECT_TRUE(db_->connectionLost());
+  // Within the second no attempt is made: callers fail at once.
+  EXPECT_THROW(db_->query("SELECT 1"), DbError);
+  std::vector<RowValues> rows;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (rows.empty() && std::chrono::steady_clock::now() < deadline) {
+    try {
+      IGNORING_DRIVER_LEAKS(rows = db_->query("SELECT 1"));
+    } catch (const DbError&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  platform::disarmFaults();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_FALSE(db_->connectionLost());
+  EXPECT_EQ(heard, (std::vector<bool>{false, true}));
+  db_->setConnectionListener(nullptr);
+}
+
+// A failed statement is not a lost connection.
+TEST_F(ResultReading, AStatementErrorLeavesTheConnectionOpen) {
+  EXPECT_THROW(db_->query("SELECT * FROM no_such_table"), DbError);
+  EXPECT_FALSE(db_->connectionLost());
+  EXPECT_EQ(db_->query("SELECT 1").size(), 1u);
+}
+
 TEST(TimeText, RoundTripsAcrossDaylightSavingChanges) {
   const char* saved = std::getenv("TZ");
   std::string previous = saved ? saved : "";

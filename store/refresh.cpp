@@ -115,6 +115,21 @@ bool Walk::refresh(std::int64_t id) {
 }
 
 bool Walk::synchronise(const FileRecord& dir, const std::string& base, std::vector<platform::FileInfo>& entries) {
+  // A link on disk is never taken into the tree: anyone who can write the
+  // directory could otherwise publish what it points at. Uploads in progress
+  // are not files yet; those a crash left behind are removed.
+  bool stopped = false;
+  std::erase_if(entries, [&](const platform::FileInfo& e) {
+    if (e.symlink) {
+      if (!stopped && !monitor_.reportAction("Skipping link " + e.name)) stopped = true;
+      return true;
+    }
+    if (!platform::isUploadTemporary(e.name)) return false;
+    if (platform::isStaleUploadTemporary(base.empty() ? "/" : base, e.name))
+      if (auto path = platform::childPath(base.empty() ? "/" : base, e.name)) platform::removeFile(*path);
+    return true;
+  });
+  if (stopped) return false;
   auto byName = [](const platform::FileInfo& a, const platform::FileInfo& b) { return a.name < b.name; };
   std::sort(entries.begin(), entries.end(), byName);
   std::vector<bool> matched(entries.size(), false);

@@ -14,6 +14,7 @@ Every server gets its own settings file (KESTREL_SETTINGS), odbc.ini
 """
 import ftplib
 import os
+import select
 import shutil
 import signal
 import socket
@@ -72,6 +73,35 @@ def postgres_cluster():
         return _pg_cluster
 
 
+def _unsolicited_reply(ftp):
+    """Bytes waiting on a control connection before a command is sent: a
+    second final reply to an earlier command (which would answer this one)."""
+    sock = getattr(ftp, "sock", None)
+    if sock is None:
+        return b""
+    try:
+        readable, _, _ = select.select([sock], [], [], 0)
+        if not readable:
+            return b""
+        return sock.recv(4096, socket.MSG_PEEK | socket.MSG_DONTWAIT)
+    except (OSError, ValueError):
+        return b""
+
+
+_original_putcmd = ftplib.FTP.putcmd
+
+
+def _putcmd_one_reply_each(self, line):
+    stray = _unsolicited_reply(self)
+    assert not stray, "a reply arrived before %r was sent: %r" % (line.split(" ")[0], stray)
+    _original_putcmd(self, line)
+
+
+# Every test that speaks through ftplib checks that each command got exactly
+# one final reply.
+ftplib.FTP.putcmd = _putcmd_one_reply_each
+
+
 class Server:
     def __init__(self, engine="sqlite", settings=None, start=True):
         self.engine = engine
@@ -127,10 +157,15 @@ class Server:
                 for k, v in values.items():
                     f.write("%s=%s\n" % (k, v))
 
-    def start(self, args=()):
+    def start(self, args=(), descriptor_limit=None):
+        """descriptor_limit: soft and hard RLIMIT_NOFILE of the program, to run it out of descriptors."""
         self.log = open(os.path.join(self.tmp, "kestrel.log"), "w+")
+        preexec = None
+        if descriptor_limit:
+            import resource
+            preexec = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptor_limit, descriptor_limit))
         self.proc = subprocess.Popen([BINARY] + list(args), env=self.env, stdout=self.log,
-                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, preexec_fn=preexec)
         deadline = time.time() + 30
         while time.time() < deadline:
             if self.proc.poll() is not None:
