@@ -140,7 +140,7 @@ int runApplication(RunMode mode) {
     frame.onStopCancelled = [&notifier] { notifier.status("Running"); };
     // The console is served in both modes, and also without a database so
     // that the data source can be fixed in Settings.
-    console::ConsoleServer consoleServer(loop, frame, settings, haveDatabase);
+    console::ConsoleServer consoleServer(loop, frame, settings, haveDatabase, mode == RunMode::Service);
     frame.onTick = [&consoleServer] { console::autoRefreshTick(consoleServer.context()); };
     std::string consoleError;
     if (consoleServer.start(consoleError)) {
