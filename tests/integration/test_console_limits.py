@@ -244,18 +244,23 @@ def test_event_streams_are_capped_and_leave_the_api_answered():
             time.sleep(0.5)
 
 
-def test_generated_password_stays_out_of_a_service_log():
-    """Fault: in service mode the generated console password went to standard output, the journal."""
+def test_settings_file_holding_the_password_is_made_private():
     with Server("sqlite", start=False) as srv:
         path = srv.env["KESTREL_SETTINGS"]
-        # An operator's own file with a password in it, readable by all: made private at start.
+        # An operator's own file with a password in it, readable by all.
         os.chmod(path, 0o644)
         srv.start()
         srv.wait_console()
         assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
         srv.stop()
-        assert "its mode is now 0600" in srv.output and path in srv.output
+        assert "The settings file %s holds the console password; its mode is now 0600." % path in srv.output
+        assert srv.console_password not in srv.output
 
+
+def test_generated_password_stays_out_of_a_service_log():
+    """Fault: in service mode the generated console password went to standard output, the journal."""
+    with Server("sqlite", start=False) as srv:
+        path = srv.env["KESTREL_SETTINGS"]
         del srv.settings["Console"]["Password"]
         srv.write_settings()
         os.chmod(path, 0o644)
