@@ -1,4 +1,5 @@
-# Tests of the settings store, the single-instance guard, the service glue and the event loop.
+# Tests of the settings store, the single-instance guard, the service glue, the event loop,
+# the metrics counters and the service log.
 kestrel_add_test(platform_settings_test
   ${CMAKE_SOURCE_DIR}/platform/settings_test.cpp
   LIBS kestrel_platform LABELS platform)
@@ -10,4 +11,10 @@ kestrel_add_test(platform_service_test
   LIBS kestrel_platform LABELS platform)
 kestrel_add_test(platform_event_loop_test
   ${CMAKE_SOURCE_DIR}/platform/event_loop_test.cpp
+  LIBS kestrel_platform LABELS platform)
+kestrel_add_test(platform_metrics_test
+  ${CMAKE_SOURCE_DIR}/platform/metrics_test.cpp
+  LIBS kestrel_platform LABELS platform)
+kestrel_add_test(platform_journal_test
+  ${CMAKE_SOURCE_DIR}/platform/journal_test.cpp
   LIBS kestrel_platform LABELS platform)

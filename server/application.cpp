@@ -6,11 +6,15 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "console/console_server.h"
 #include "console/main_frame.h"
+#include "platform/desktop.h"
 #include "platform/instance_guard.h"
+#include "platform/journal.h"
 #include "platform/service.h"
 #include "platform/settings.h"
 #include "store/accounts.h"
@@ -81,10 +85,18 @@ void blockSignals() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
+// Where user data sources are read from, as the driver manager looks for them.
+std::string userOdbcIni() {
+  if (const char* ini = std::getenv("ODBCINI"); ini && *ini) return ini;
+  if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.odbc.ini";
+  return "~/.odbc.ini";
+}
+
 }  // namespace
 
 int runApplication(RunMode mode) {
   blockSignals();
+  platform::setServiceLog(mode == RunMode::Service);
   const std::string settingsPath = platform::Settings::defaultPath();
   auto guard = platform::InstanceGuard::acquire(settingsPath);
   if (!guard) {
@@ -100,6 +112,10 @@ int runApplication(RunMode mode) {
   platform::Settings settings(settingsPath);
   platform::ServiceNotifier notifier;
   platform::EventLoop loop;
+  platform::addLogSecret(settings.read(settings::kDbPassword));
+  std::printf("Settings: %s\n", settingsPath.c_str());
+  std::printf("Data source: %s (user data sources: %s; system: /etc/odbc.ini)\n",
+              settings.read(settings::kDatabase).c_str(), userOdbcIni().c_str());
 
   std::string connect = "DSN=" + settings.read(settings::kDatabase) + ";UID=" + settings.read(settings::kDbLogin) +
                         ";PWD=" + settings.read(settings::kDbPassword);
@@ -110,7 +126,8 @@ int runApplication(RunMode mode) {
     store::ensureDomain(*store::sharedDatabase(), "Default");
     haveDatabase = true;
   } catch (const store::DbError& e) {
-    std::fprintf(stderr, "Missing or invalid database\n(%s)\n", e.what());
+    std::fflush(stdout);
+    platform::reportLine(platform::Priority::kError, std::string("Missing or invalid database\n(") + e.what() + ")");
     store::closeSharedRecordSets();
     store::setSharedDatabase(nullptr);
     if (mode == RunMode::Service) {
@@ -130,10 +147,12 @@ int runApplication(RunMode mode) {
     frame.onTick = [&consoleServer] { console::autoRefreshTick(consoleServer.context()); };
     std::string consoleError;
     if (consoleServer.start(consoleError)) {
+      platform::addLogSecret(settings.read(settings::kConsolePassword));
       guard->publishConsoleAddress(consoleServer.url());
       std::printf("Console: %s\n", consoleServer.url().c_str());
+      if (mode == RunMode::Gui && platform::desktopPresent()) platform::openInBrowser(consoleServer.url());
     } else {
-      std::fprintf(stderr, "%s\n", consoleError.c_str());
+      platform::reportLine(platform::Priority::kError, consoleError);
     }
     SignalSource signals(loop, frame, notifier, mode);
     if (haveDatabase) {
