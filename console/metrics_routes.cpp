@@ -60,8 +60,8 @@ std::string render() {
   out.family("kestrel_database_errors_total", "counter", "Database errors raised by the driver.");
   out.sample("kestrel_database_errors_total", static_cast<double>(c.databaseErrors.load(std::memory_order_relaxed)));
 
-  out.histogram("kestrel_database_statement_seconds", "Time of one database statement, waiting for the connection included.",
-                c.statementTime);
+  out.histogram("kestrel_database_statement_seconds",
+                "Time of one database statement, from the driver call to its last row.", c.statementTime);
 
   // One series per state, the current one 1: alerting can match on the label.
   store::RefreshWorker& worker = store::refreshWorker();

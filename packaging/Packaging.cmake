@@ -8,9 +8,13 @@
 #   /usr/share/man/man8/kestrel.8.gz
 include(GNUInstallDirs)
 
-set_target_properties(kestrel PROPERTIES INSTALL_RPATH "\$ORIGIN/../${CMAKE_INSTALL_LIBDIR}/kestrel")
+# A private library: lib/kestrel, not the multiarch folder of public ones.
+set_target_properties(kestrel PROPERTIES INSTALL_RPATH "\$ORIGIN/../lib/kestrel")
+# Full RELRO, as Debian builds its own programs.
+target_link_options(kestrel PRIVATE "LINKER:-z,relro,-z,now")
+target_link_options(sqlserial PRIVATE "LINKER:-z,relro,-z,now")
 install(TARGETS kestrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS sqlserial LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kestrel)
+install(TARGETS sqlserial LIBRARY DESTINATION lib/kestrel)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/console/web/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrel/web)
 install(FILES ${CMAKE_SOURCE_DIR}/db/schema-sqlite.sql ${CMAKE_SOURCE_DIR}/db/schema-postgresql.sql
         DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrel/db)
@@ -48,19 +52,16 @@ install(FILES ${kestrel_unit_file} DESTINATION /lib/systemd/system)
 install(FILES ${kestrel_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${kestrel_changelog}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrel)
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/lintian-overrides
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME kestrel)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Larkspur Systems <kestrel@larkspur-systems.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "FTP server whose file tree and users live in an ODBC database")
-set(CPACK_PACKAGE_DESCRIPTION
-  "Kestrel serves FTP clients from a virtual tree of directories, files and links\n"
-  "kept in a relational database reached through ODBC (SQLite or PostgreSQL),\n"
-  "with domains, users, groups, permissions, ratios, quotas and an activity log.\n"
-  "The same program serves a web administration console and metrics.")
+set(CPACK_PACKAGE_DESCRIPTION "Kestrel serves FTP clients from a virtual tree of directories, files and links
+kept in a relational database reached through ODBC (SQLite or PostgreSQL),
+with domains, users, groups, permissions, ratios, quotas and an activity log.
+The same program serves a web administration console and metrics.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -68,6 +69,8 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 # Libraries linked at build time come from dpkg-shlibdeps; the driver manager
 # is loaded by name at run time, so it is named here with the drivers and tools.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libsqlserial.so is ours: dpkg-shlibdeps finds it here rather than in a package.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/sqlserial)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libodbc2, unixodbc, libsqliteodbc, sqlite3, adduser")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "odbc-postgresql, postgresql-client")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

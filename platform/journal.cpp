@@ -56,7 +56,11 @@ void addLogSecret(std::string secret) {
 
 std::string formatLogLines(Priority priority, std::string_view text, bool prefixed) {
   std::string prefix;
-  if (prefixed) prefix = "<" + std::to_string(static_cast<int>(priority)) + ">";
+  if (prefixed) {
+    prefix += '<';
+    prefix += std::to_string(static_cast<int>(priority));
+    prefix += '>';
+  }
   std::string out;
   std::string body;
   {

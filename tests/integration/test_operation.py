@@ -168,7 +168,11 @@ def test_gui_mode_keeps_plain_lines():
             srv.wait_console()
         finally:
             proc.terminate()
-            out, err = proc.communicate(timeout=30)
-        assert proc.returncode == 0
+            try:
+                out, err = proc.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                out, err = proc.communicate()
+        assert proc.returncode == 0, err
         assert err.startswith("Missing or invalid database\n("), err
         assert "<3>" not in err
