@@ -67,18 +67,25 @@ def test_counters_move_after_a_download(server):
 
     f = server.ftp()
     f.login("anonymous", "guest@example.org")
-    f.sendcmd("NOOP")
-    f.sendcmd("FROB")  # unknown verb
+    assert f.sendcmd("NOOP").startswith("200")
+    try:
+        f.sendcmd("FROB")  # an unknown verb is counted too
+    except Exception as e:
+        assert str(e).startswith("500")
     during = scrape(server)
     assert value(during, "kestrel_sessions_open") == value(before, "kestrel_sessions_open") + 1
     out = io.BytesIO()
     f.retrbinary("RETR pub/big.bin", out.write)
     assert out.getvalue() == payload
-    try:
-        f.login("nobody", "wrong")
-    except Exception:
-        pass
     f.quit()
+    refused = server.ftp()
+    try:
+        refused.login("nobody", "wrong")
+        answered = "230"
+    except Exception as e:
+        answered = str(e)
+    assert answered.startswith("530"), answered
+    refused.close()
 
     after = scrape(server)
     grew = lambda name, **l: value(after, name, **l) - value(before, name, **l)

@@ -122,10 +122,10 @@ def test_a_desktop_without_xdg_open_is_quietly_skipped(tmp_path):
 
 def test_service_mode_lines_carry_their_priority_and_never_a_password():
     with Server("sqlite", start=False) as srv:
-        staff = srv.add_group("staff", rights=ALL_RIGHTS)
-        srv.add_user("alice", "secret", group=staff)
         srv.start(["-s"])
         srv.wait_console()
+        staff = srv.add_group("staff", rights=ALL_RIGHTS)
+        srv.add_user("alice", "secret", group=staff)
         f = srv.ftp()
         f.login("alice", "secret")
         # The Console window is closed, yet the journal keeps the line.
