@@ -129,3 +129,21 @@ def test_unit_passes_systemd_analyze(root):
         f.write(text.replace('ExecStart="/usr/bin/kestrel"', 'ExecStart="%s/usr/bin/kestrel"' % root))
     r = subprocess.run([analyze, "verify", "--man=no", copy], capture_output=True, text=True, timeout=120)
     assert r.returncode == 0, r.stdout + r.stderr
+
+
+def test_console_service_page_writes_the_packaged_unit(root, tmp_path):
+    # One source for both: the page's unit differs only in the paths it runs with.
+    packaged = open(os.path.join(root, "lib/systemd/system/kestrel.service")).read()
+    written = tmp_path / "kestrel.service"
+    program = os.path.join(root, "usr/bin/kestrel")
+    with Server("sqlite", start=False, binary=program, db_dir=os.path.join(root, "usr/share/kestrel/db")) as srv:
+        srv.env["KESTREL_SERVICE_UNIT"] = str(written)
+        srv.start()
+        srv.wait_console()
+        status, body = srv.api("PUT", "/api/service", {"startType": "automatic", "logOnAs": "user",
+                                                        "account": "kestrel"})
+        assert status == 200 and body["installed"] is True, body
+        expected = (packaged.replace('"/usr/bin/kestrel"', '"%s"' % program)
+                    .replace("/var/lib/kestrel/Kestrel.ini", srv.env["KESTREL_SETTINGS"])
+                    .replace("/var/lib/kestrel/odbc.ini", srv.env["ODBCINI"]))
+        assert written.read_text() == expected
