@@ -139,21 +139,21 @@ TEST(ServiceUnitTest, EnvironmentValuesAreQuotedForSystemd) {
             std::string::npos)
       << unit;
   EXPECT_NE(unit.find("Environment=\"ODBCINI=/home/a b/$HOME.ini\"\n"), std::string::npos) << unit;
-  std::string bare = buildServiceUnit({ServiceStartType::kManual, "", "/usr/bin/kestrel"});
+  std::string bare = buildServiceUnit({ServiceStartType::kManual, "", "/usr/bin/kestrel", "", ""});
   EXPECT_EQ(bare.find("Environment="), std::string::npos);
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "/bin/k", "relative.ini"}), "");
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "/bin/k", "/a.ini\nUser=root"}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "/bin/k", "relative.ini", ""}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "/bin/k", "/a.ini\nUser=root", ""}), "");
   EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "/bin/k", "", "/x\rExecStartPre=/bin/sh"}), "");
 }
 
 TEST(ServiceUnitTest, ManualAndDisabledAreNeverWanted) {
-  std::string manual = buildServiceUnit({ServiceStartType::kManual, "", "/opt/kestrel"});
+  std::string manual = buildServiceUnit({ServiceStartType::kManual, "", "/opt/kestrel", "", ""});
   EXPECT_EQ(manual.find("WantedBy"), std::string::npos);
   EXPECT_EQ(manual.find("RefuseManualStart"), std::string::npos);
   EXPECT_EQ(manual.find("User="), std::string::npos);
   EXPECT_NE(manual.find("ExecStart=\"/opt/kestrel\" -s\n"), std::string::npos);
 
-  std::string disabled = buildServiceUnit({ServiceStartType::kDisabled, "", "/opt/kestrel"});
+  std::string disabled = buildServiceUnit({ServiceStartType::kDisabled, "", "/opt/kestrel", "", ""});
   EXPECT_EQ(disabled.find("WantedBy"), std::string::npos);
   EXPECT_NE(disabled.find("[Unit]\n"), std::string::npos);
   EXPECT_LT(disabled.find("RefuseManualStart=yes\n"), disabled.find("[Service]"));
@@ -176,12 +176,12 @@ TEST(ServiceUnitTest, ReadsBackWhatItWrote) {
 }
 
 TEST(ServiceUnitTest, RefusesWhatCouldBreakTheUnit) {
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "kestrel"}), "");
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "/bin/k\nUser=root"}), "");
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "a b", "/bin/kestrel"}), "");
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "x\nExecStartPre=/bin/sh", "/bin/k"}), "");
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "-x", "/bin/kestrel"}), "");
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "%u", "/bin/kestrel"}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "kestrel", "", ""}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "/bin/k\nUser=root", "", ""}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "a b", "/bin/kestrel", "", ""}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "x\nExecStartPre=/bin/sh", "/bin/k", "", ""}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "-x", "/bin/kestrel", "", ""}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "%u", "/bin/kestrel", "", ""}), "");
   EXPECT_EQ(serviceUnitPath(), "/etc/systemd/system/kestrel.service");
 }
 
