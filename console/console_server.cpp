@@ -11,6 +11,7 @@
 
 #include "console/main_frame.h"
 #include "console/spy_window.h"
+#include "console/web_root.h"
 #include "platform/event_loop.h"
 #include "platform/private_file.h"
 #include "platform/settings.h"
@@ -85,11 +86,6 @@ void sendAnswer(httplib::Response& response, const ApiResponse& answer) {
     return;
   }
   sendJson(response, answer.status, answer.body);
-}
-
-std::string webRoot() {
-  if (const char* dir = std::getenv("KESTREL_WEB_DIR"); dir && *dir) return dir;
-  return KESTREL_WEB_DIR;
 }
 
 }  // namespace

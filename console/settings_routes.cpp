@@ -22,6 +22,7 @@
 #include <sstream>
 
 #include "console/api.h"
+#include "platform/install_paths.h"
 #include "platform/service.h"
 #include "platform/settings.h"
 #include "store/activity_log.h"
@@ -81,10 +82,11 @@ std::string unitPath() {
   return platform::serviceUnitPath();
 }
 
-std::string programPath() {
-  char buffer[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+// The odbc.ini this program reads its user data sources from, for the service to read too.
+std::string odbcIniPath() {
+  if (const char* ini = std::getenv("ODBCINI"); ini && *ini) return ini;
+  if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.odbc.ini";
+  return {};
 }
 
 const char* startTypeName(platform::ServiceStartType type) {
@@ -182,7 +184,7 @@ void registerSettingsRoutes(ApiRoutes& routes) {
     return ok(body);
   });
 
-  routes.put("/service", [](const ApiRequest& request, ConsoleContext&) {
+  routes.put("/service", [](const ApiRequest& request, ConsoleContext& c) {
     platform::ServiceUnitOptions options;
     std::string startType = request.text("startType", "automatic");
     if (startType == "automatic") options.startType = platform::ServiceStartType::kAutomatic;
@@ -199,7 +201,10 @@ void registerSettingsRoutes(ApiRoutes& routes) {
     } else if (logOnAs != "administrator") {
       return badRequest("\"logOnAs\" must be administrator or user.");
     }
-    options.programPath = programPath();
+    options.programPath = platform::executablePath();
+    // The service reads the settings and data sources this console uses.
+    options.settingsPath = c.settings.path();
+    options.odbcIni = odbcIniPath();
     std::string unit = platform::buildServiceUnit(options);
     if (unit.empty()) return message("\"" + options.account + "\" is not a valid account name.", "stop", 422);
 
