@@ -5,6 +5,8 @@ build/screenshots/."""
 import ftplib
 import os
 import re
+import socket
+import threading
 import time
 
 import pytest
@@ -368,3 +370,97 @@ def test_frame_fits_both_screen_sizes(browser, srv):
         assert b.eval("() => document.documentElement.scrollWidth <= innerWidth"
                       " && document.documentElement.scrollHeight <= innerHeight")
         b.shot("frame-%dx%d" % (width, height))
+
+
+class DroppingProxy:
+    """A loopback TCP relay to the console whose connections the test can cut,
+    as a network drop would, and then let through again."""
+
+    def __init__(self, port):
+        self.upstream = port
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(64)
+        self.port = self.listener.getsockname()[1]
+        self.down = False
+        self.open = []
+        self.lock = threading.Lock()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            if self.down:
+                client.close()
+                continue
+            server = socket.create_connection(("127.0.0.1", self.upstream))
+            with self.lock:
+                self.open += [client, server]
+            for a, b in ((client, server), (server, client)):
+                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def _pump(a, b):
+        try:
+            while True:
+                data = a.recv(65536)
+                if not data:
+                    break
+                b.sendall(data)
+        except OSError:
+            pass
+        for s in (a, b):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def drop(self):
+        self.down = True
+        with self.lock:
+            for s in self.open:
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+            self.open = []
+
+    def restore(self):
+        self.down = False
+
+    def close(self):
+        self.drop()
+        self.listener.close()
+
+
+def test_streams_come_back_after_a_network_drop_with_nothing_stale(browser, srv):
+    b = browser
+    proxy = DroppingProxy(srv.console_port)
+    try:
+        b.goto("http://127.0.0.1:%d/" % proxy.port)
+        b.fill("#login-password", srv.console_password)
+        b.press("Enter")
+        b.wait(".splash")
+        b.click(".splash")
+        open_view(b, "connections")
+        open_view(b, "console")
+        b.wait(".panel-console")
+        proxy.drop()
+        b.wait_text(".pane-message", "lost")
+        # What happens meanwhile reaches the server only.
+        f = srv.ftp()
+        f.login("alice", "secret")
+        f.sendcmd("SITE MSG while the page was away")
+        time.sleep(1)
+        proxy.restore()
+        b.wait_text(ROW + " td:nth-child(2)", "alice", timeout=20000)
+        b.wait_text(".console-text", "while the page was away")
+        assert b.text(".pane-message") == "Ready"
+        f.quit()
+        b.wait(ROW, state="detached")
+    finally:
+        b.goto("about:blank")
+        proxy.close()
