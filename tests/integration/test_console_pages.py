@@ -39,12 +39,25 @@ def make_server(engine="sqlite"):
     return srv
 
 
-@pytest.fixture
-def srv(browser):
+@pytest.fixture(scope="module")
+def shared(browser):
+    """One server for the tests that leave it running; each starts from a clean console."""
     with make_server() as s:
+        pub_file(s, "big.bin", os.urandom(3 * 1024 * 1024))
         yield s
-        # The page's streams end first, so the stop never waits on a console.
         browser.goto("about:blank")
+
+
+@pytest.fixture
+def srv(browser, shared):
+    for name in ("domains", "users", "groups", "connections", "console"):
+        shared.api("PUT", "/api/windows/" + name, {"open": False})
+    for spy in shared.api("GET", "/api/spies")[1]["spies"]:
+        shared.api("DELETE", "/api/spies/%d" % spy["id"])
+    yield shared
+    # The page's streams end first, and no session outlives its test.
+    browser.goto("about:blank")
+    wait_for(lambda: shared.api("GET", "/api/connections")[1]["connections"] == [])
 
 
 def wait_for(predicate, timeout=15):
@@ -71,64 +84,76 @@ def settings_file(srv):
 ROW = ".panel-connections tbody tr"
 
 
-@pytest.mark.parametrize("engine", ["sqlite", "postgresql"])
-def test_login_shows_the_frame_with_menus_toolbars_and_clock(browser, engine):
-    b = browser
-    with make_server(engine) as srv:
-        b.goto("http://127.0.0.1:%d/" % srv.console_port)
-        b.wait("#login")
-        b.fill("#login-password", "wrong")
-        b.press("Enter")
-        b.wait_text("#login-error", "Wrong console password.")
-        b.fill("#login-password", srv.console_password)
-        b.press("Enter")
-        b.wait("#frame")
-        # The login form is gone, not merely covered.
-        assert b.eval("() => getComputedStyle(document.getElementById('login')).display") == "none"
-        b.wait(".splash")
-        b.shot("splash")
-        b.press("Shift")  # the first key closes the splash
-        b.wait(".splash", state="detached")
+def test_login_shows_the_frame_with_menus_toolbars_and_clock(browser, srv):
+    login_and_frame(browser, srv)
 
-        assert b.texts(".menu-title") == ["System", "Reports", "Add", "View", "Window", "Help"]
-        tools = b.eval("() => [...document.querySelectorAll('.toolbar')].map(t => [...t.children].map("
-                       "c => c.dataset.command || (c.classList.contains('toolbar-separator') ? '|' : '')).join(' '))")
-        assert tools == [" settings | view-connections view-domains view-users view-groups view-console | delete "
-                         "add-user add-group add-domain",
-                         " spy kill message",
-                         " refresh add-directory build-index find-descriptions | set-security set-user set-group"]
-        assert b.attr("button[data-command='view-connections']", "title") == "Connections"
-        # Spy, Kill and Message need a selected connection.
-        for cmd in ("spy", "kill", "message"):
-            assert b.eval("(c) => document.querySelector(`button[data-command=${c}]`).disabled", cmd)
 
-        clock = b.text("#clock")
-        assert re.fullmatch(r"\d{1,2}:\d\d:\d\d( [AP]M)?", clock), clock
-        b.wait_for("(t) => document.getElementById('clock').textContent !== t", clock, timeout=3000)
+def test_login_and_frame_on_postgresql(browser):
+    with make_server("postgresql") as srv:
+        login_and_frame(browser, srv)
+        browser.goto("about:blank")
 
-        # Hovering a button puts its prompt in the status bar.
-        b.hover("button[data-command='settings']")
-        assert "settings" in b.text(".pane-message").lower()
 
-        # The View menu by keyboard: checked items follow the windows.
-        b.press("Alt+v")
-        b.wait(".dropdown")
-        assert b.attr(".menu-item[data-command='view-connections']", "aria-checked") == "false"
-        assert b.attr(".menu-item[data-command='toolbar-tools']", "aria-checked") == "true"
-        b.shot("view-menu")
-        b.press("n")  # Co&nnections
-        b.wait(".panel-connections")
-        b.press("Alt+v")
-        assert b.attr(".menu-item[data-command='view-connections']", "aria-checked") == "true"
-        b.press("Escape")
-        assert b.count(".dropdown") == 0
-        assert not [e for e in b.events() if e["kind"] in ("pageerror", "dialog")]
-        b.shot("frame")
+def login_and_frame(b, srv):
+    b.goto("http://127.0.0.1:%d/" % srv.console_port)
+    b.wait("#login")
+    b.fill("#login-password", "wrong")
+    b.press("Enter")
+    b.wait_text("#login-error", "Wrong console password.")
+    b.fill("#login-password", srv.console_password)
+    b.press("Enter")
+    b.wait("#frame")
+    # The login form is gone, not merely covered.
+    assert b.eval("() => getComputedStyle(document.getElementById('login')).display") == "none"
+    b.wait(".splash")
+    b.shot("splash")
+    b.press("Shift")  # the first key closes the splash
+    b.wait(".splash", state="detached")
+
+    assert b.texts(".menu-title") == ["System", "Reports", "Add", "View", "Window", "Help"]
+    tools = b.eval("() => [...document.querySelectorAll('.toolbar')].map(t => [...t.children].map("
+                   "c => c.dataset.command || (c.classList.contains('toolbar-separator') ? '|' : '')).join(' '))")
+    assert tools == [" settings | view-connections view-domains view-users view-groups view-console | delete "
+                     "add-user add-group add-domain",
+                     " spy kill message",
+                     " refresh add-directory build-index find-descriptions | set-security set-user set-group"]
+    assert b.attr("button[data-command='view-connections']", "title") == "Connections"
+    # Spy, Kill and Message need a selected connection.
+    for cmd in ("spy", "kill", "message"):
+        assert b.eval("(c) => document.querySelector(`button[data-command=${c}]`).disabled", cmd)
+
+    clock = b.text("#clock")
+    assert re.fullmatch(r"\d{1,2}:\d\d:\d\d( [AP]M)?", clock), clock
+    b.wait_for("(t) => document.getElementById('clock').textContent !== t", clock, timeout=3000)
+
+    # Hovering a button puts its prompt in the status bar.
+    b.hover("button[data-command='settings']")
+    assert "settings" in b.text(".pane-message").lower()
+
+    # The View menu by keyboard: checked items follow the windows.
+    b.press("Alt+v")
+    b.wait(".dropdown")
+    assert b.attr(".menu-item[data-command='view-connections']", "aria-checked") == "false"
+    assert b.attr(".menu-item[data-command='toolbar-tools']", "aria-checked") == "true"
+    b.shot("view-menu")
+    b.press("n")  # Co&nnections
+    b.wait(".panel-connections")
+    b.press("Alt+v")
+    assert b.attr(".menu-item[data-command='view-connections']", "aria-checked") == "true"
+    b.press("Escape")
+    assert b.count(".dropdown") == 0
+    assert not [e for e in b.events() if e["kind"] in ("pageerror", "dialog")]
+    # A session on this engine shows up under its login name and goes when it ends.
+    f = srv.ftp()
+    f.login("alice", "secret")
+    b.wait_text(ROW + " td:nth-child(2)", "alice")
+    b.shot("frame")
+    f.quit()
+    b.wait(ROW, state="detached")
 
 
 def test_session_row_lives_and_dies_with_the_connection(browser, srv):
     b = browser
-    pub_file(srv, "big.bin", os.urandom(2 * 1024 * 1024))
     b.login(srv)
     open_view(b, "connections")
     b.wait(".panel-connections")
@@ -212,7 +237,6 @@ def test_context_menu_message_and_kill(browser, srv):
 
 def test_spy_window_follows_commands_replies_and_progress(browser, srv):
     b = browser
-    pub_file(srv, "big.bin", os.urandom(3 * 1024 * 1024))
     b.login(srv)
     open_view(b, "connections")
     f = srv.ftp()
@@ -307,8 +331,13 @@ def test_settings_sheet_writes_the_settings_file_and_marks_bad_fields(browser, s
     b.wait(".sheet-dialog", state="detached")
 
 
-def test_exit_question_answered_from_the_page(browser, srv):
+def test_exit_question_answered_from_the_page(browser):
     b = browser
+    with make_server() as srv:
+        exit_from_the_page(b, srv)
+
+
+def exit_from_the_page(b, srv):
     b.login(srv)
     f = srv.ftp()
     f.login("alice", "secret")
