@@ -239,6 +239,7 @@ def test_spy_window_follows_commands_replies_and_progress(browser, srv):
     b = browser
     b.login(srv)
     open_view(b, "connections")
+    open_view(b, "console")
     f = srv.ftp()
     b.wait(ROW)
     b.dblclick(ROW)
@@ -261,6 +262,10 @@ def test_spy_window_follows_commands_replies_and_progress(browser, srv):
     assert downloads and max(downloads) == 100, progress
     assert downloads == sorted(downloads)
     b.shot("spy", ".panel-spy")
+    f.sendcmd("SITE MSG Downloaded the big file, thanks")
+    b.wait_text(".console-text", "thanks")
+    b.click(ROW)
+    b.shot("overview")
     f.quit()
     b.wait(".panel-spy[data-connected='false']")
     assert "221" in b.text(".panel-spy .spy-log")
