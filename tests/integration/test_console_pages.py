@@ -142,7 +142,17 @@ def login_and_frame(b, srv):
     assert b.attr(".menu-item[data-command='view-connections']", "aria-checked") == "true"
     b.press("Escape")
     assert b.count(".dropdown") == 0
-    assert not [e for e in b.events() if e["kind"] in ("pageerror", "dialog")]
+    # Help > About: the version and the machine's memory.
+    b.click(".menu-title[data-menu='Help']")
+    b.click(".menu-item[data-command='about']")
+    b.wait_text(".dialog .about", "Physical memory:")
+    assert re.search(r"Kestrel Version \d+\.\d+", b.text(".dialog .about"))
+    assert re.search(r"Physical memory: \d+ KB", b.text(".dialog .about"))
+    b.press("Escape")
+    b.wait(".dialog", state="detached")
+    # No script failed, and nothing broke the content security policy (the 401s are the login's).
+    assert not [e for e in b.events() if e["kind"] in ("pageerror", "dialog")
+                or e["kind"] == "console" and "401" not in e["text"]], b.events()
     # A session on this engine shows up under its login name and goes when it ends.
     f = srv.ftp()
     f.login("alice", "secret")
@@ -213,11 +223,23 @@ def test_context_menu_message_and_kill(browser, srv):
     assert b.text(".dialog-title") == "Send system message"
     assert b.attr("#message-text", "maxlength") == "100"
     b.fill("#message-text", "Back in 5")
+    # Tab stays inside the dialog.
+    for _ in range(5):
+        b.press("Tab")
+        assert b.eval("() => !!document.activeElement.closest('.dialog')")
+    b.click("#message-text")
     b.shot("message-dialog", ".dialog")
     b.press("Enter")
     b.wait(".dialog", state="detached")
     reply = wait_for(lambda: (lambda r: r if any("Back in 5" in l for l in r) else None)(alice.cmd("NOOP")))
     assert reply[-1].startswith("200")
+    # System > Broadcast... reaches every session the same way.
+    b.click(".menu-title[data-menu='System']")
+    b.click(".menu-item[data-command='broadcast']")
+    b.fill("#message-text", "Going down soon")
+    b.press("Enter")
+    b.wait(".dialog", state="detached")
+    wait_for(lambda: any("Going down soon" in l for l in alice.cmd("NOOP")))
 
     # Kill asks; Cancel keeps the session, OK ends it.
     b.click("button[data-command='kill']")
