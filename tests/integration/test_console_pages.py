@@ -7,13 +7,14 @@ import os
 import re
 import signal
 import socket
+import subprocess
 import threading
 import time
 
 import pytest
 
 from browser import Browser
-from harness import Server
+from harness import BINARY, Server
 
 ALL_RIGHTS = range(1, 12)
 HOSTILE = "<img src=x onerror=alert(1)>"
@@ -528,3 +529,19 @@ def test_streams_come_back_after_a_network_drop_with_nothing_stale(browser, srv)
     finally:
         b.goto("about:blank")
         proxy.close()
+
+
+def test_server_notice_shows_as_a_message_box(browser):
+    b = browser
+    # No database: the program serves the console alone and says why.
+    with Server("sqlite", settings={"Settings": {"Database": "NoSuchDataSource"}}, start=False) as srv:
+        srv.log = open(os.path.join(srv.tmp, "kestrel.log"), "w+")
+        srv.proc = subprocess.Popen([BINARY], env=srv.env, stdout=srv.log, stderr=subprocess.STDOUT,
+                                    stdin=subprocess.DEVNULL)
+        srv.wait_console()
+        b.login(srv)
+        b.wait_text(".message-dialog .message-text", "Missing or invalid database")
+        b.shot("notice", ".dialog")
+        b.press("Enter")
+        b.wait(".dialog", state="detached")
+        b.goto("about:blank")
