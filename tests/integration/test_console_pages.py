@@ -370,7 +370,12 @@ def exit_from_the_page(b, srv):
     b.login(srv)
     f = srv.ftp()
     f.login("alice", "secret")
-    # A stop from outside asks in the open page too; Cancel keeps the program and its users.
+    # A stop from outside asks in every open console; an answer from one takes the box off the others.
+    srv.proc.send_signal(signal.SIGTERM)
+    b.wait_text(".message-text", "There are still users connected.  Really exit?")
+    assert srv.api("POST", "/api/exit", answers=["Cancel"])[1]["state"] == "running"
+    b.wait(".dialog", state="detached")
+    # Cancel from the page keeps the program and its users.
     srv.proc.send_signal(signal.SIGTERM)
     b.wait_text(".message-text", "There are still users connected.  Really exit?")
     b.press("Escape")
