@@ -69,23 +69,26 @@ async function askQuestion(q) {
   await api.post("/api/refresh/answer", { id: q.id, answer: answer === "OK" ? "OK" : "Cancel" }, { quiet: true });
 }
 
-async function syncState() {
+// After a reconnect the server's state is what counts; the first state only
+// shows a run that was already going when the page opened.
+async function syncState(first) {
   const r = await api.get("/api/refresh", { quiet: true });
   if (!r.ok) return;
   const w = r.data.window;
   if (w.open) {
     showProgress(w.first, w.second);
     if (w.question) askQuestion(w.question);
-  } else if (progress || waiting) {
+  } else if (!first && (progress || waiting)) {
     finish(r.data.last);
   }
 }
 
 function ensureStream() {
   if (stream) return Promise.resolve();
+  let first = true;
   return new Promise((resolve) => {
     stream = api.openStream("/api/refresh/events", {
-      state: () => { syncState(); resolve(); },
+      state: () => { syncState(first); first = false; resolve(); },
       opened: () => showProgress(),
       progress: (p) => showProgress(p.first, p.second),
       question: (q) => askQuestion(q),
