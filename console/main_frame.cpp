@@ -123,6 +123,8 @@ void CMainFrame::handle(const Message& message) {
 void CMainFrame::setOpen(ChildWindow window, bool open) {
   if (open_[static_cast<int>(window)] == open) return;
   open_[static_cast<int>(window)] = open;
+  // A closed Message Console has no text: reopened, it starts empty, as a new window would.
+  if (window == ChildWindow::Console && !open) consoleText_.clear();
   publish("window", {{"window", childWindowName(window)}, {"open", open}});
 }
 

@@ -34,6 +34,14 @@ namespace {
 constexpr int kTimeoutMin = 30;
 constexpr int kTimeoutMax = 7200;
 
+// A refusal the sheet shows on the control that caused it.
+ApiResponse fieldRefusal(const std::string& text, const char* page, const char* field) {
+  ApiResponse refusal = message(text, "exclamation", 422);
+  refusal.body["page"] = page;
+  refusal.body["field"] = field;
+  return refusal;
+}
+
 // Page order of the Logging page: Files, then Other.
 const char* const kLoggingOrder[] = {"LogUPLOAD", "LogDOWNLOAD", "LogRENAME", "LogDELETE", "LogCHMOD", "LogCHGRP",
                                      "LogCHOWN",  "LogKICK",     "LogCONSOLE", "LogUMSG",  "LogLOGIN", "LogLOGOUT"};
@@ -126,7 +134,7 @@ void registerSettingsRoutes(ApiRoutes& routes) {
     }
     if (auto it = body.find("Timeout"); it != body.end()) {
       if (!it->is_number_integer() || it->get<long long>() < kTimeoutMin || it->get<long long>() > kTimeoutMax)
-        return message("Please enter an integer between 30 and 7200.", "exclamation", 422);
+        return fieldRefusal("Please enter an integer between 30 and 7200.", "General", "Timeout");
       intValues.emplace_back(&settings::kTimeout, it->get<int>());
     }
     if (auto it = body.find("Lookup"); it != body.end()) {
@@ -194,14 +202,15 @@ void registerSettingsRoutes(ApiRoutes& routes) {
       std::string account = request.text("account");
       // An account typed as domain\name keeps only the name.
       if (auto slash = account.find('\\'); slash != std::string::npos) account = account.substr(slash + 1);
-      if (account.empty()) return message("Enter the account the service runs as.", "stop", 422);
+      if (account.empty()) return fieldRefusal("Enter the account the service runs as.", "Service", "account");
       options.account = account;
     } else if (logOnAs != "administrator") {
       return badRequest("\"logOnAs\" must be administrator or user.");
     }
     options.programPath = programPath();
     std::string unit = platform::buildServiceUnit(options);
-    if (unit.empty()) return message("\"" + options.account + "\" is not a valid account name.", "stop", 422);
+    if (unit.empty())
+      return fieldRefusal("\"" + options.account + "\" is not a valid account name.", "Service", "account");
 
     std::string path = unitPath();
     Json body = {{"unitPath", path}, {"unit", unit}, {"startType", startType}};

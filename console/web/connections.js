@@ -76,6 +76,7 @@ function createWindow(panel) {
     colgroup.append(col);
     const th = document.createElement("th");
     th.textContent = title;
+    th.title = title;
     th.dataset.column = key;
     head.append(th);
   });

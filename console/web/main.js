@@ -43,7 +43,7 @@ for (const [id, [label, prompt, shortcut]] of Object.entries(kLater))
 
 const kViews = [
   ["domains", "Do&mains", "Show or hide the Domains window"],
-  ["groups", "&Groups", "Show or hide the Groups window"],
+  ["groups", "G&roups", "Show or hide the Groups window"],
   ["users", "&Users", "Show or hide the Users window"],
   ["connections", "Co&nnections", "Show or hide the Connections window"],
   ["console", "C&onsole", "Show or hide the Message Console"],
@@ -140,6 +140,7 @@ on("question-closed", (q) => {
   document.querySelector(".message-dialog")?.closest(".modal-backdrop")?.dispatchEvent(new CustomEvent("dismiss"));
 });
 on("closed", programEnded);
+on("closing", () => frame.setPrompt("Closing the connections; Kestrel ends when the last one has gone."));
 on("notice", (n) => messageBox(n.text, { icon: n.icon || "stop" }));
 
 // --- start ------------------------------------------------------------------

@@ -105,7 +105,11 @@ function drag(panel, handle, apply) {
     e.preventDefault();
     raise(panel);
     const start = { x: e.clientX, y: e.clientY, rect: { ...panel.rect } };
-    handle.setPointerCapture(e.pointerId);
+    try {
+      handle.setPointerCapture(e.pointerId);
+    } catch {
+      // A pointer the browser does not track any more: the drag still works while it stays over the handle.
+    }
     const move = (m) => place(panel, apply(start.rect, m.clientX - start.x, m.clientY - start.y));
     const up = () => {
       handle.removeEventListener("pointermove", move);
