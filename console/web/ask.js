@@ -66,7 +66,9 @@ export async function questionBox(q) {
     box = document.createElement("input");
     box.type = "checkbox";
     box.name = q.check.name;
-    label.append(box, mnemonicLabel(q.check.label));
+    const caption = document.createElement("span");
+    caption.append(mnemonicLabel(q.check.label));
+    label.append(box, caption);
     text.append(label);
   }
   content.append(text);

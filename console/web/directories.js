@@ -399,4 +399,5 @@ function create(panel) {
   };
 }
 
-defineWindow("domains", { title: "Directories", icon: "view-domains", create });
+// Wide enough for the tree and the list's seven columns at their first widths.
+defineWindow("domains", { title: "Directories", icon: "view-domains", defaultRect: { x: 30, y: 30, w: 900, h: 440 }, create });

@@ -57,7 +57,7 @@ async function runSheet(sheet, send) {
                    siteCommands: sheet.siteCommands.filter((c) => c.allowed).map((c) => c.id) };
   let outcome = null;
   const done = await propertySheet({
-    title: sheet.title,
+    title: sheet.title || "New Group",
     pages: [
       { title: sheet.pages[0], fields: [{ name: "name", label: "Name", type: "text", maxLength: 20 },
                                         { name: "comment", label: "Comments", type: "text", maxLength: 80 }] },

@@ -94,7 +94,7 @@ async function runSheet(sheet, send) {
   delete values.password;
   let outcome = null;
   const done = await propertySheet({
-    title: sheet.title,
+    title: sheet.title || "New User",
     pages: pages(sheet),
     values,
     async onOk(v) {
