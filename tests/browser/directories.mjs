@@ -294,6 +294,17 @@ async function scenarioSteps() {
   await tab("Blocking");
   await dialog().locator(".filter-list option", { hasText: "127.0.0.5-9" }).waitFor();
   await press("Cancel");
+
+  // --- a user dragged onto another group of its domain -------------------------------------
+  step("move user");
+  const under = (group, user) => page.locator(`.panel-domains li[role=treeitem]:has(> .tree-row .tree-label:text-is("${group}"))`)
+    .locator(`.tree-label:text-is("${user}")`);
+  await treeRow("bob").dragTo(treeRow("system"));
+  await under("system", "bob").waitFor();
+  assert.equal(await under("staff", "bob").count(), 0);
+  const { client, login } = await ftpLogin("bob", "pw1", { host: "127.0.0.2" });
+  assert.equal(login.code, 230, login.text);
+  client.close();
 }
 
 try {
