@@ -418,6 +418,8 @@ void CUserSocket::openDataConnection(DataOperation operation) {
 
 void CUserSocket::transferFinished() {
   notifyMonitor(Msg::TransferEnded, {});
+  // The console's Activity cell empties when a transfer ends, not only when it fails.
+  host().postToMain(Message(Msg::Activity, host().connectionKey()));
   const char* text = "226 Transfer Complete.  Data connection closed.\r\n";
   std::string failure;
   try {

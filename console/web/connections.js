@@ -10,6 +10,7 @@ import { showContextMenu } from "./menus.js";
 import { setPrompt } from "./frame.js";
 import { on } from "./events.js";
 import { defineWindow } from "./windows.js";
+import { layoutValues, saveLayoutValues } from "./panels.js";
 import { openSpy } from "./spy.js";
 
 const kColumns = [
@@ -58,6 +59,28 @@ function renderAll() {
   if (!selectedConnection()) select(null);
 }
 
+// The header's right edge resizes its column; the width is remembered with the layout.
+function columnGrip(col, index) {
+  const grip = document.createElement("span");
+  grip.className = "column-grip";
+  grip.addEventListener("pointerdown", (e) => {
+    e.preventDefault();
+    e.stopPropagation();
+    const start = e.clientX;
+    const width = col.getBoundingClientRect().width || parseInt(col.style.width, 10);
+    try { grip.setPointerCapture(e.pointerId); } catch { /* not a tracked pointer */ }
+    const move = (m) => { col.style.width = `${Math.max(8, Math.round(width + m.clientX - start))}px`; };
+    const up = () => {
+      grip.removeEventListener("pointermove", move);
+      grip.removeEventListener("pointerup", up);
+      saveLayoutValues({ [`ConnectionsColumn${index}`]: parseInt(col.style.width, 10) });
+    };
+    grip.addEventListener("pointermove", move);
+    grip.addEventListener("pointerup", up);
+  });
+  return grip;
+}
+
 function contextMenuAt(x, y) {
   showContextMenu([{ command: "kill" }, { command: "spy" }, { command: "message" }], x, y,
                   { onPrompt: setPrompt, onClose: () => view?.tbody.focus() });
@@ -71,13 +94,14 @@ function createWindow(panel) {
   const head = document.createElement("tr");
   kColumns.forEach(([key, title, width], i) => {
     const col = document.createElement("col");
-    if (i < kColumns.length - 1) col.style.width = `${width}px`;
-    else col.style.minWidth = `${width}px`;
+    const saved = layoutValues()[`ConnectionsColumn${i}`];
+    if (i < kColumns.length - 1) col.style.width = `${Number.isInteger(saved) && saved >= 8 ? saved : width}px`;
     colgroup.append(col);
     const th = document.createElement("th");
     th.textContent = title;
     th.title = title;
     th.dataset.column = key;
+    if (i < kColumns.length - 1) th.append(columnGrip(col, i));
     head.append(th);
   });
   const thead = document.createElement("thead");

@@ -9,7 +9,7 @@
 //   openPanel(kind, key = kind, options) -> panel   (an open key is raised)
 //   closePanel(key), getPanel(key), isOpen(key), openPanels()
 //   cascade(), tile(), activateNext()
-//   loadLayout(), layoutValues() / the layout is saved by itself to the settings store's
+//   loadLayout(), layoutValues(), saveLayoutValues({name: int}) / the layout is saved by itself to the settings store's
 //       Position section (PUT /api/position) as <Kind>X, Y, W, H.
 //   onPanelsChanged(fn)   called after any open, close or activation.
 //   A panel: {key, kind, element, body, setTitle(text), setIcon(id),
@@ -48,7 +48,11 @@ export async function loadLayout() {
 }
 
 function saveLayout(kind, rect) {
-  const values = { [`${kind}X`]: rect.x, [`${kind}Y`]: rect.y, [`${kind}W`]: rect.w, [`${kind}H`]: rect.h };
+  saveLayoutValues({ [`${kind}X`]: rect.x, [`${kind}Y`]: rect.y, [`${kind}W`]: rect.w, [`${kind}H`]: rect.h });
+}
+
+// Any other remembered sizes (column widths) go the same way, a moment after the last change.
+export function saveLayoutValues(values) {
   Object.assign(layout, values);
   pending = { ...pending, ...values };
   clearTimeout(saveTimer);

@@ -32,8 +32,8 @@ function pages(dataSources, passwordSet) {
         { value: "automatic", label: "&Automatic" }, { value: "manual", label: "&Manual" },
         { value: "disabled", label: "&Disabled" }] },
       { name: "logOnAs", label: "Log On As", type: "radio", options: [
-        { value: "administrator", label: "Ad&ministrator" }, { value: "user", label: "This &User" }] },
-      { name: "account", label: "&Account", type: "text", enabledWhen: isUser },
+        { value: "administrator", label: "Adm&inistrator" }, { value: "user", label: "This &User" }] },
+      { name: "account", label: "Account &name", type: "text", enabledWhen: isUser },
       { type: "note", label: "The service runs as a systemd unit with the account chosen here." },
     ] },
   ];

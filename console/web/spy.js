@@ -90,7 +90,7 @@ export function drawUserInfo(canvas, state) {
 panels.registerKind("Spy", {
   title: "Spy",
   icon: "spy-window",
-  defaultRect: { x: 60, y: 60, w: 560, h: 360 },
+  defaultRect: { x: 636, y: 8, w: 600, h: 488 },
   create(panel, snapshot) {
     const root = document.createElement("div");
     root.className = "spy";

@@ -9,6 +9,7 @@
 //   {"op": "wait", "sel", "state"}  {"op": "waitFor", "fn", "arg"}   fn: a JS function's source
 //   {"op": "eval", "fn", "arg"}     {"op": "screenshot", "path", "sel"?}
 //   {"op": "drag", "sel", "dx", "dy", "x"?, "y"?}   with the mouse, from (x, y) in the element or its centre
+//   {"op": "offline", "offline": true|false}   the network drops or comes back
 //   {"op": "viewport", "width", "height"}   {"op": "events"}: alerts, console errors, page errors seen
 //   {"op": "close"}
 // Answers: {"ok": true, "value": ...} or {"ok": false, "error": "..."}.
@@ -76,6 +77,7 @@ const ops = {
     await page.mouse.move(x + r.dx, y + r.dy, { steps: 5 });
     await page.mouse.up();
   },
+  offline: (r) => context.setOffline(!!r.offline),
   viewport: (r) => page.setViewportSize({ width: r.width, height: r.height }),
   events: () => seen,
 };

@@ -5,6 +5,8 @@ build/screenshots/."""
 import ftplib
 import os
 import re
+import socket
+import threading
 import time
 
 import pytest
@@ -37,12 +39,25 @@ def make_server(engine="sqlite"):
     return srv
 
 
-@pytest.fixture
-def srv(browser):
+@pytest.fixture(scope="module")
+def shared(browser):
+    """One server for the tests that leave it running; each starts from a clean console."""
     with make_server() as s:
+        pub_file(s, "big.bin", os.urandom(3 * 1024 * 1024))
         yield s
-        # The page's streams end first, so the stop never waits on a console.
         browser.goto("about:blank")
+
+
+@pytest.fixture
+def srv(browser, shared):
+    for name in ("domains", "users", "groups", "connections", "console"):
+        shared.api("PUT", "/api/windows/" + name, {"open": False})
+    for spy in shared.api("GET", "/api/spies")[1]["spies"]:
+        shared.api("DELETE", "/api/spies/%d" % spy["id"])
+    yield shared
+    # The page's streams end first, and no session outlives its test.
+    browser.goto("about:blank")
+    wait_for(lambda: shared.api("GET", "/api/connections")[1]["connections"] == [])
 
 
 def wait_for(predicate, timeout=15):
@@ -69,64 +84,86 @@ def settings_file(srv):
 ROW = ".panel-connections tbody tr"
 
 
-@pytest.mark.parametrize("engine", ["sqlite", "postgresql"])
-def test_login_shows_the_frame_with_menus_toolbars_and_clock(browser, engine):
-    b = browser
-    with make_server(engine) as srv:
-        b.goto("http://127.0.0.1:%d/" % srv.console_port)
-        b.wait("#login")
-        b.fill("#login-password", "wrong")
-        b.press("Enter")
-        b.wait_text("#login-error", "Wrong console password.")
-        b.fill("#login-password", srv.console_password)
-        b.press("Enter")
-        b.wait("#frame")
-        # The login form is gone, not merely covered.
-        assert b.eval("() => getComputedStyle(document.getElementById('login')).display") == "none"
-        b.wait(".splash")
-        b.shot("splash")
-        b.press("Shift")  # the first key closes the splash
-        b.wait(".splash", state="detached")
+def test_login_shows_the_frame_with_menus_toolbars_and_clock(browser, srv):
+    login_and_frame(browser, srv)
 
-        assert b.texts(".menu-title") == ["System", "Reports", "Add", "View", "Window", "Help"]
-        tools = b.eval("() => [...document.querySelectorAll('.toolbar')].map(t => [...t.children].map("
-                       "c => c.dataset.command || (c.classList.contains('toolbar-separator') ? '|' : '')).join(' '))")
-        assert tools == [" settings | view-connections view-domains view-users view-groups view-console | delete "
-                         "add-user add-group add-domain",
-                         " spy kill message",
-                         " refresh add-directory build-index find-descriptions | set-security set-user set-group"]
-        assert b.attr("button[data-command='view-connections']", "title") == "Connections"
-        # Spy, Kill and Message need a selected connection.
-        for cmd in ("spy", "kill", "message"):
-            assert b.eval("(c) => document.querySelector(`button[data-command=${c}]`).disabled", cmd)
 
-        clock = b.text("#clock")
-        assert re.fullmatch(r"\d{1,2}:\d\d:\d\d( [AP]M)?", clock), clock
-        b.wait_for("(t) => document.getElementById('clock').textContent !== t", clock, timeout=3000)
+def test_login_and_frame_on_postgresql(browser):
+    with make_server("postgresql") as srv:
+        login_and_frame(browser, srv)
+        browser.goto("about:blank")
 
-        # Hovering a button puts its prompt in the status bar.
-        b.hover("button[data-command='settings']")
-        assert "settings" in b.text(".pane-message").lower()
 
-        # The View menu by keyboard: checked items follow the windows.
-        b.press("Alt+v")
-        b.wait(".dropdown")
-        assert b.attr(".menu-item[data-command='view-connections']", "aria-checked") == "false"
-        assert b.attr(".menu-item[data-command='toolbar-tools']", "aria-checked") == "true"
-        b.shot("view-menu")
-        b.press("n")  # Co&nnections
-        b.wait(".panel-connections")
-        b.press("Alt+v")
-        assert b.attr(".menu-item[data-command='view-connections']", "aria-checked") == "true"
-        b.press("Escape")
-        assert b.count(".dropdown") == 0
-        assert not [e for e in b.events() if e["kind"] in ("pageerror", "dialog")]
-        b.shot("frame")
+def login_and_frame(b, srv):
+    b.goto("http://127.0.0.1:%d/" % srv.console_port)
+    b.wait("#login")
+    b.fill("#login-password", "wrong")
+    b.press("Enter")
+    b.wait_text("#login-error", "Wrong console password.")
+    b.fill("#login-password", srv.console_password)
+    b.press("Enter")
+    b.wait("#frame")
+    # The login form is gone, not merely covered.
+    assert b.eval("() => getComputedStyle(document.getElementById('login')).display") == "none"
+    b.wait(".splash")
+    b.shot("splash")
+    b.press("Shift")  # the first key closes the splash
+    b.wait(".splash", state="detached")
+
+    assert b.texts(".menu-title") == ["System", "Reports", "Add", "View", "Window", "Help"]
+    tools = b.eval("() => [...document.querySelectorAll('.toolbar')].map(t => [...t.children].map("
+                   "c => c.dataset.command || (c.classList.contains('toolbar-separator') ? '|' : '')).join(' '))")
+    assert tools == [" settings | view-connections view-domains view-users view-groups view-console | delete "
+                     "add-user add-group add-domain",
+                     " spy kill message",
+                     " refresh add-directory build-index find-descriptions | set-security set-user set-group"]
+    assert b.attr("button[data-command='view-connections']", "title") == "Connections"
+    # Spy, Kill and Message need a selected connection.
+    for cmd in ("spy", "kill", "message"):
+        assert b.eval("(c) => document.querySelector(`button[data-command=${c}]`).disabled", cmd)
+
+    clock = b.text("#clock")
+    assert re.fullmatch(r"\d{1,2}:\d\d:\d\d( [AP]M)?", clock), clock
+    b.wait_for("(t) => document.getElementById('clock').textContent !== t", clock, timeout=3000)
+
+    # Hovering a button puts its prompt in the status bar.
+    b.hover("button[data-command='settings']")
+    assert "settings" in b.text(".pane-message").lower()
+
+    # The View menu by keyboard: checked items follow the windows.
+    b.press("Alt+v")
+    b.wait(".dropdown")
+    assert b.attr(".menu-item[data-command='view-connections']", "aria-checked") == "false"
+    assert b.attr(".menu-item[data-command='toolbar-tools']", "aria-checked") == "true"
+    b.shot("view-menu")
+    b.press("n")  # Co&nnections
+    b.wait(".panel-connections")
+    b.press("Alt+v")
+    assert b.attr(".menu-item[data-command='view-connections']", "aria-checked") == "true"
+    b.press("Escape")
+    assert b.count(".dropdown") == 0
+    # Help > About: the version and the machine's memory.
+    b.click(".menu-title[data-menu='Help']")
+    b.click(".menu-item[data-command='about']")
+    b.wait_text(".dialog .about", "Physical memory:")
+    assert re.search(r"Kestrel Version \d+\.\d+", b.text(".dialog .about"))
+    assert re.search(r"Physical memory: \d+ KB", b.text(".dialog .about"))
+    b.press("Escape")
+    b.wait(".dialog", state="detached")
+    # No script failed, and nothing broke the content security policy (the 401s are the login's).
+    assert not [e for e in b.events() if e["kind"] in ("pageerror", "dialog")
+                or e["kind"] == "console" and "401" not in e["text"]], b.events()
+    # A session on this engine shows up under its login name and goes when it ends.
+    f = srv.ftp()
+    f.login("alice", "secret")
+    b.wait_text(ROW + " td:nth-child(2)", "alice")
+    b.shot("frame")
+    f.quit()
+    b.wait(ROW, state="detached")
 
 
 def test_session_row_lives_and_dies_with_the_connection(browser, srv):
     b = browser
-    pub_file(srv, "big.bin", os.urandom(2 * 1024 * 1024))
     b.login(srv)
     open_view(b, "connections")
     b.wait(".panel-connections")
@@ -186,11 +223,23 @@ def test_context_menu_message_and_kill(browser, srv):
     assert b.text(".dialog-title") == "Send system message"
     assert b.attr("#message-text", "maxlength") == "100"
     b.fill("#message-text", "Back in 5")
+    # Tab stays inside the dialog.
+    for _ in range(5):
+        b.press("Tab")
+        assert b.eval("() => !!document.activeElement.closest('.dialog')")
+    b.click("#message-text")
     b.shot("message-dialog", ".dialog")
     b.press("Enter")
     b.wait(".dialog", state="detached")
     reply = wait_for(lambda: (lambda r: r if any("Back in 5" in l for l in r) else None)(alice.cmd("NOOP")))
     assert reply[-1].startswith("200")
+    # System > Broadcast... reaches every session the same way.
+    b.click(".menu-title[data-menu='System']")
+    b.click(".menu-item[data-command='broadcast']")
+    b.fill("#message-text", "Going down soon")
+    b.press("Enter")
+    b.wait(".dialog", state="detached")
+    wait_for(lambda: any("Going down soon" in l for l in alice.cmd("NOOP")))
 
     # Kill asks; Cancel keeps the session, OK ends it.
     b.click("button[data-command='kill']")
@@ -210,9 +259,9 @@ def test_context_menu_message_and_kill(browser, srv):
 
 def test_spy_window_follows_commands_replies_and_progress(browser, srv):
     b = browser
-    pub_file(srv, "big.bin", os.urandom(3 * 1024 * 1024))
     b.login(srv)
     open_view(b, "connections")
+    open_view(b, "console")
     f = srv.ftp()
     b.wait(ROW)
     b.dblclick(ROW)
@@ -235,6 +284,10 @@ def test_spy_window_follows_commands_replies_and_progress(browser, srv):
     assert downloads and max(downloads) == 100, progress
     assert downloads == sorted(downloads)
     b.shot("spy", ".panel-spy")
+    f.sendcmd("SITE MSG Downloaded the big file, thanks")
+    b.wait_text(".console-text", "thanks")
+    b.click(ROW)
+    b.shot("overview")
     f.quit()
     b.wait(".panel-spy[data-connected='false']")
     assert "221" in b.text(".panel-spy .spy-log")
@@ -305,8 +358,13 @@ def test_settings_sheet_writes_the_settings_file_and_marks_bad_fields(browser, s
     b.wait(".sheet-dialog", state="detached")
 
 
-def test_exit_question_answered_from_the_page(browser, srv):
+def test_exit_question_answered_from_the_page(browser):
     b = browser
+    with make_server() as srv:
+        exit_from_the_page(b, srv)
+
+
+def exit_from_the_page(b, srv):
     b.login(srv)
     f = srv.ftp()
     f.login("alice", "secret")
@@ -368,3 +426,97 @@ def test_frame_fits_both_screen_sizes(browser, srv):
         assert b.eval("() => document.documentElement.scrollWidth <= innerWidth"
                       " && document.documentElement.scrollHeight <= innerHeight")
         b.shot("frame-%dx%d" % (width, height))
+
+
+class DroppingProxy:
+    """A loopback TCP relay to the console whose connections the test can cut,
+    as a network drop would, and then let through again."""
+
+    def __init__(self, port):
+        self.upstream = port
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(64)
+        self.port = self.listener.getsockname()[1]
+        self.down = False
+        self.open = []
+        self.lock = threading.Lock()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            if self.down:
+                client.close()
+                continue
+            server = socket.create_connection(("127.0.0.1", self.upstream))
+            with self.lock:
+                self.open += [client, server]
+            for a, b in ((client, server), (server, client)):
+                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def _pump(a, b):
+        try:
+            while True:
+                data = a.recv(65536)
+                if not data:
+                    break
+                b.sendall(data)
+        except OSError:
+            pass
+        for s in (a, b):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def drop(self):
+        self.down = True
+        with self.lock:
+            for s in self.open:
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+            self.open = []
+
+    def restore(self):
+        self.down = False
+
+    def close(self):
+        self.drop()
+        self.listener.close()
+
+
+def test_streams_come_back_after_a_network_drop_with_nothing_stale(browser, srv):
+    b = browser
+    proxy = DroppingProxy(srv.console_port)
+    try:
+        b.goto("http://127.0.0.1:%d/" % proxy.port)
+        b.fill("#login-password", srv.console_password)
+        b.press("Enter")
+        b.wait(".splash")
+        b.click(".splash")
+        open_view(b, "connections")
+        open_view(b, "console")
+        b.wait(".panel-console")
+        proxy.drop()
+        b.wait_text(".pane-message", "lost")
+        # What happens meanwhile reaches the server only.
+        f = srv.ftp()
+        f.login("alice", "secret")
+        f.sendcmd("SITE MSG while the page was away")
+        time.sleep(1)
+        proxy.restore()
+        b.wait_text(ROW + " td:nth-child(2)", "alice", timeout=20000)
+        b.wait_text(".console-text", "while the page was away")
+        assert b.text(".pane-message") == "Ready"
+        f.quit()
+        b.wait(ROW, state="detached")
+    finally:
+        b.goto("about:blank")
+        proxy.close()

@@ -1,6 +1,7 @@
 """What the web console's page keeps and reads beside the settings sheet: its
 window layout in the Position section, the About box's version, refusals that
-name the control they belong to, and the Message Console's text across a close."""
+name the control they belong to, the Message Console's text across a close,
+and a connection row's Activity once its transfer is over."""
 import re
 
 import pytest
@@ -76,3 +77,22 @@ def test_closing_the_message_console_forgets_its_text(srv):
     assert srv.api("PUT", "/api/windows/console", {"open": True})[0] == 200
     assert srv.api("GET", "/api/console")[1]["text"] == ""
     f.quit()
+
+
+def test_activity_empties_when_a_download_completes(srv):
+    group = srv.add_group("staff", rights=range(1, 12))
+    srv.add_user("alice", "secret", group=group)
+    root = srv.query('select "root directory" from users where login=\'alice\'')[0][0]
+    pub = srv.add_dir(root, "pub", srv.disk("pub"), perms="rwxr-xr-x")
+    srv.add_file(pub, "a.txt", b"x" * 5000, perms="rw-r--r--")
+    events = srv.events()
+    events.next("state")
+    f = srv.ftp()
+    f.login("alice", "secret")
+    f.retrbinary("RETR pub/a.txt", lambda data: None)
+    events.next("connection-changed", where=lambda row: row["activity"] == "RETR a.txt")
+    # Fault guarded: the cell kept "RETR a.txt" after the 226 until the next failed transfer.
+    _, row = events.next("connection-changed", where=lambda row: row["activity"] == "")
+    assert row["downloads"] == 1
+    f.quit()
+    events.close()

@@ -71,6 +71,9 @@ class Browser:
     def drag(self, sel, dx, dy, **at):
         return self.call("drag", sel=sel, dx=dx, dy=dy, **at)
 
+    def offline(self, offline):
+        return self.call("offline", offline=offline)
+
     def fill(self, sel, value):
         return self.call("fill", sel=sel, value=value)
 
