@@ -295,6 +295,23 @@ async function scenarioSteps() {
   await dialog().locator(".filter-list option", { hasText: "127.0.0.5-9" }).waitFor();
   await press("Cancel");
 
+  // --- server text stays text; the tree works from the keyboard ------------------------------
+  step("hostile name and keys");
+  const hostile = "<img src=x onerror=alert(1)>";
+  await menu("Add", "add-domain");
+  await field("name").fill(hostile);
+  await press("OK");
+  await page.locator(".panel-domains .tree-label", { hasText: hostile }).waitFor();
+  assert.equal(await page.locator(".panel-domains img").count(), 0);
+  await treeRow("acme").click();
+  await page.keyboard.press("Shift+F10");
+  await page.locator(".menu .menu-item", { hasText: "Domain Properties..." }).waitFor();
+  await page.keyboard.press("Escape");
+  await page.keyboard.press("Enter");
+  await dialog().locator(".tab", { hasText: "Blocking" }).waitFor();
+  await page.keyboard.press("Escape");
+  await page.locator(".sheet-dialog").waitFor({ state: "detached" });
+
   // --- a user dragged onto another group of its domain -------------------------------------
   step("move user");
   const under = (group, user) => page.locator(`.panel-domains li[role=treeitem]:has(> .tree-row .tree-label:text-is("${group}"))`)
