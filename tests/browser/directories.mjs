@@ -253,11 +253,24 @@ async function scenarioSteps() {
   await menu("View", "view-users");
   await page.locator(".panel-users tbody tr", { hasText: "bob" }).waitFor();
   await shot("users-window", page.locator(".panel-users"));
+  const nameHeader = page.locator(".panel-users th", { hasText: "Name" });
+  await nameHeader.click();
+  await page.locator(".panel-users tbody tr").first().filter({ hasText: "anonymous" }).waitFor();
+  await nameHeader.click();
+  await page.locator(".panel-users tbody tr").first().filter({ hasText: "bob" }).waitFor();
   await menu("View", "view-groups");
   await page.locator(".panel-groups tbody tr", { hasText: "staff" }).waitFor();
   await shot("groups-window", page.locator(".panel-groups"));
   await menu("View", "view-users");
   await menu("View", "view-groups");
+
+  step("auto refresh");
+  await menu("System", "auto-refresh");
+  await field("RefRate").fill("1441");
+  await shot("auto-refresh-dialog", dialog());
+  await press("OK");
+  await answer("Please enter an integer between 0 and 1440.", "OK");
+  await press("Cancel");
 
   // --- deleting the tree with its files on disk ---------------------------------------------------
   step("delete tree");
