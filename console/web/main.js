@@ -105,6 +105,7 @@ function menus() {
 // --- exit and the end of the program -----------------------------------------
 
 let exitBox = null;  // the exit question on screen, whoever asked it
+let exitBackdrop = null;
 
 function programEnded() {
   api.setProgramEnded();
@@ -124,6 +125,8 @@ async function requestExit() {
 async function askExitQuestion(q) {
   if (exitBox) return;
   exitBox = messageBox(q.text, { icon: q.icon, buttons: q.buttons });
+  // The box is in the page as soon as messageBox returns: the last backdrop is ours.
+  exitBackdrop = [...document.querySelectorAll(".modal-backdrop")].at(-1);
   const answer = await exitBox;
   const wasClosedElsewhere = exitBox === null;
   exitBox = null;
@@ -137,7 +140,8 @@ on("question-closed", (q) => {
   if (q.kind !== "exit" || !exitBox) return;
   exitBox = null;
   // Another console answered; ours goes without an answer of its own.
-  document.querySelector(".message-dialog")?.closest(".modal-backdrop")?.dispatchEvent(new CustomEvent("dismiss"));
+  exitBackdrop?.dispatchEvent(new CustomEvent("dismiss"));
+  exitBackdrop = null;
 });
 on("closed", programEnded);
 on("closing", () => frame.setPrompt("Closing the connections; Kestrel ends when the last one has gone."));

@@ -5,14 +5,16 @@ build/screenshots/."""
 import ftplib
 import os
 import re
+import signal
 import socket
+import subprocess
 import threading
 import time
 
 import pytest
 
 from browser import Browser
-from harness import Server
+from harness import BINARY, Server
 
 ALL_RIGHTS = range(1, 12)
 HOSTILE = "<img src=x onerror=alert(1)>"
@@ -368,6 +370,18 @@ def exit_from_the_page(b, srv):
     b.login(srv)
     f = srv.ftp()
     f.login("alice", "secret")
+    # A stop from outside asks in every open console; an answer from one takes the box off the others.
+    srv.proc.send_signal(signal.SIGTERM)
+    b.wait_text(".message-text", "There are still users connected.  Really exit?")
+    assert srv.api("POST", "/api/exit", answers=["Cancel"])[1]["state"] == "running"
+    b.wait(".dialog", state="detached")
+    # Cancel from the page keeps the program and its users.
+    srv.proc.send_signal(signal.SIGTERM)
+    b.wait_text(".message-text", "There are still users connected.  Really exit?")
+    b.press("Escape")
+    b.wait(".dialog", state="detached")
+    assert f.voidcmd("NOOP").startswith("200") and srv.proc.poll() is None
+
     b.click(".menu-title[data-menu='System']")
     b.click(".menu-item[data-command='exit']")
     b.wait_text(".message-text", "There are still users connected.  Really exit?")
@@ -377,8 +391,8 @@ def exit_from_the_page(b, srv):
     assert "ended" in b.text("#ended-text")
     assert srv.proc.wait(timeout=30) == 0
     # The page stops trying once the program has ended.
-    time.sleep(1.5)
-    assert not [e for e in b.events() if e["kind"] == "pageerror"]
+    time.sleep(2)
+    assert not [e for e in b.events() if e["kind"] == "pageerror" or "ERR_CONNECTION_REFUSED" in e["text"]]
 
 
 def test_hostile_names_show_as_text(browser, srv):
@@ -520,3 +534,19 @@ def test_streams_come_back_after_a_network_drop_with_nothing_stale(browser, srv)
     finally:
         b.goto("about:blank")
         proxy.close()
+
+
+def test_server_notice_shows_as_a_message_box(browser):
+    b = browser
+    # No database: the program serves the console alone and says why.
+    with Server("sqlite", settings={"Settings": {"Database": "NoSuchDataSource"}}, start=False) as srv:
+        srv.log = open(os.path.join(srv.tmp, "kestrel.log"), "w+")
+        srv.proc = subprocess.Popen([BINARY], env=srv.env, stdout=srv.log, stderr=subprocess.STDOUT,
+                                    stdin=subprocess.DEVNULL)
+        srv.wait_console()
+        b.login(srv)
+        b.wait_text(".message-dialog .message-text", "Missing or invalid database")
+        b.shot("notice", ".dialog")
+        b.press("Enter")
+        b.wait(".dialog", state="detached")
+        b.goto("about:blank")
