@@ -94,6 +94,36 @@ function menuFor(name) {
   return items;
 }
 
+const saveWidths = (name) => {
+  const v = views[name];
+  if (v?.widths) api.put(`${kLists[name].path}/columns`, { widths: v.widths }, { quiet: true });
+};
+
+// The header's right edge resizes its column; the widths go to UserInfo%d or GroupInfo%d.
+function columnGrip(name, col, index) {
+  const grip = document.createElement("span");
+  grip.className = "column-grip";
+  grip.addEventListener("click", (e) => e.stopPropagation());
+  grip.addEventListener("pointerdown", (e) => {
+    e.preventDefault();
+    e.stopPropagation();
+    const start = e.clientX;
+    const width = col.getBoundingClientRect().width;
+    const move = (m) => { col.style.width = `${Math.max(8, Math.round(width + m.clientX - start))}px`; };
+    const up = () => {
+      window.removeEventListener("pointermove", move);
+      window.removeEventListener("pointerup", up);
+      const v = views[name];
+      if (!v?.widths) return;
+      v.widths[index] = parseInt(col.style.width, 10);
+      saveWidths(name);
+    };
+    window.addEventListener("pointermove", move);
+    window.addEventListener("pointerup", up);
+  });
+  return grip;
+}
+
 function createList(name, panel) {
   const spec = kLists[name];
   const table = document.createElement("table");
@@ -107,6 +137,7 @@ function createList(name, panel) {
     colgroup.append(col);
     const th = document.createElement("th");
     th.textContent = title;
+    th.append(columnGrip(name, col, i));
     th.addEventListener("click", () => {
       const v = views[name];
       if (v.sort === spec.sorts[i]) v.reverse = !v.reverse;
@@ -158,10 +189,8 @@ function createList(name, panel) {
   reload(name);
   return {
     onClose() {
-      const v = views[name];
+      saveWidths(name);
       delete views[name];
-      if (v?.widths) api.put(`${spec.path}/columns`, { widths: v.cols.map((c, i) => Math.round(c.getBoundingClientRect().width) || v.widths[i]) },
-                             { quiet: true });
       commandsChanged();
     },
   };

@@ -47,7 +47,7 @@ export function directoriesSelection() {
 
 export const reloadFiles = () => view?.list.reload();
 
-function savePosition(values) { api.put("/api/position", { values }, { quiet: true }); }
+const savePosition = (values) => panels.saveLayoutValues(values);
 
 // --- tree updates -------------------------------------------------------------
 
