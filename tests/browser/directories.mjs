@@ -220,6 +220,17 @@ async function scenarioSteps() {
     assert.match(text, /data/);
   }
 
+  step("copy and paste");
+  await treeRow("data").first().click();
+  await page.keyboard.press("Control+C");
+  await treeRow("anonymous").click();
+  await page.keyboard.press("Control+V");
+  await answer("Entry already exists.", "OK");
+  // Paste empties the clipboard, refused or not.
+  await page.locator(".menu-title[data-menu='Edit']").click();
+  await page.locator(".menu .menu-item[data-command='tree-paste'][aria-disabled='true']").waitFor();
+  await page.keyboard.press("Escape");
+
   // --- index file --------------------------------------------------------------------------------
   step("index");
   await contextMenu(treeRow("data").first(), "Build Indexes");
