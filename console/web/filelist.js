@@ -145,7 +145,15 @@ export function createFileList(container, handlers, widths) {
     draw(true);
   }
 
-  const changed = () => { draw(true); handlers.onSelectionChanged?.(); };
+  // Rows stay in place when only the selection changes, so a double click lands on one row.
+  function markSelection() {
+    for (const row of rows.children) {
+      const index = Number(row.dataset.index);
+      row.setAttribute("aria-selected", String(selected.has(list.items[index]?.id)));
+      row.classList.toggle("focused", index === focusAt);
+    }
+  }
+  const changed = () => { markSelection(); draw(); handlers.onSelectionChanged?.(); };
 
   function focusRow(index, { extend = false, toggle = false } = {}) {
     if (!list.items.length) return;

@@ -131,6 +131,10 @@ export function createTree(container, handlers) {
     },
     insert(parentItem, node) {
       if (parentItem && !parentItem.loaded) return null;
+      // An expansion that read the children meanwhile may have brought it already.
+      const siblings = parentItem ? parentItem.ul : root;
+      const present = [...siblings.children].find((li) => li.dataset.node === node.node);
+      if (present) return byLi.get(present);
       return append(parentItem, node);
     },
     remove(item) {

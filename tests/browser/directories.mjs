@@ -125,6 +125,8 @@ async function scenarioSteps() {
   await press("OK");
   await expand("staff");
   await treeLabel("bob").waitFor();
+  // Added while its domain was being expanded: shown once all the same.
+  assert.equal(await page.locator(".panel-domains .tree-label:text-is('staff')").count(), 1);
 
   step("root directory");
   const bobRoot = path.join(scratch, "bob");
@@ -204,6 +206,18 @@ async function scenarioSteps() {
   assert.notEqual(after.slice(0, 10), before.slice(0, 10), `${before} -> ${after}`);
   assert.equal(after[8], "w", after);
   assert.equal(after[3], "-", after);
+
+  step("rename");
+  const notes = page.locator(".panel-domains .filelist-row", { hasText: "notes.txt" });
+  await notes.dblclick();
+  await field("name").fill("a:b");
+  await press("OK");
+  await answer("Invalid file name", "OK");
+  await notes.dblclick();
+  await field("name").fill("todo.txt");
+  await press("OK");
+  await page.locator(".panel-domains .filelist-row", { hasText: "todo.txt" }).waitFor();
+  assert.ok(fs.existsSync(path.join(dataDir, "todo.txt")) && !fs.existsSync(path.join(dataDir, "notes.txt")));
 
   // --- a link to the directory, made by dragging it onto another user ---------------------------
   step("link by drag");
