@@ -135,7 +135,8 @@ export async function refreshDirectory(id) {
   for (const [cls] of kSecurity) for (const [bit] of kBits) body[`${cls}${bit}`] = !!values[`${cls}${bit}`];
   const started = await api.post("/api/refresh", body);
   if (!started.ok) { waiting = null; return null; }
-  showProgress();
+  // A short run may have ended (its "closed" event came) before the answer did.
+  if (waiting) showProgress();
   return done;
 }
 
