@@ -35,7 +35,10 @@ def pub_file(srv, name, data):
 
 
 def make_server(engine="sqlite"):
-    srv = Server(engine)
+    srv = Server(engine, start=False)
+    # The service page writes here, never where the machine's systemd reads.
+    srv.env["KESTREL_SERVICE_UNIT"] = os.path.join(srv.tmp, "units", "kestrel.service")
+    srv.start()
     group = srv.add_group("staff", rights=ALL_RIGHTS)
     srv.add_user("alice", "secret", group=group, root_perms="rwxrwxrwx")
     return srv
@@ -355,9 +358,19 @@ def test_settings_sheet_writes_the_settings_file_and_marks_bad_fields(browser, s
     assert re.search(r"^Timeout=900$", settings_file(srv), re.M)
     assert re.search(r"^LogDOWNLOAD=1$", settings_file(srv), re.M)
 
-    b.click("label:text('Administrator')")
-    b.click(".dialog-buttons button:text('Cancel')")
-    b.wait(".sheet-dialog", state="detached")
+    # Fixed, the unit is written and the page shows it with what to run next.
+    b.click("label:text('Manual')")
+    b.fill(".sheet-dialog input[name='account']", "nobody")
+    b.click(".dialog-buttons button:text('OK')")
+    b.wait(".unit-dialog")
+    assert "systemctl daemon-reload" in b.text(".unit-dialog .message-text")
+    unit = b.text(".unit-dialog .unit-text")
+    assert "User=nobody" in unit
+    with open(srv.env["KESTREL_SERVICE_UNIT"]) as f:
+        assert f.read() == unit
+    b.shot("service-unit", ".dialog")
+    b.press("Enter")
+    b.wait(".dialog", state="detached")
 
 
 def test_exit_question_answered_from_the_page(browser):
