@@ -14,6 +14,8 @@ import "./connections.js";
 import "./messages.js";
 import "./spy.js";
 import "./settings.js";
+import "./accounts.js";
+import "./reports.js";
 import { showSplash, showAbout, openHelp } from "./help.js";
 
 // Commands the second half of the console (tree, accounts, reports) provides;
@@ -93,6 +95,7 @@ function menus() {
   if (active?.kind === "Connections")
     list.push({ title: "&Connection", items: [{ command: "kill" }, { command: "spy" }, { command: "message" }] });
   if (active?.kind === "Console") list.push({ title: "&Console", items: [{ command: "console-clear" }] });
+  list.push(...(active?.menus?.() || []));
   list.push({ title: "&Window", items: windowMenu() });
   list.push({ title: "&Help", items: [{ command: "help-topics" }, { command: "getting-started" }, "-",
                                       { command: "about" }] });

@@ -45,7 +45,7 @@ function register(name) {
   panels.registerKind(kKinds[name], {
     title: spec.title,
     icon: spec.icon,
-    defaultRect: kDefaultRects[name],
+    defaultRect: spec.defaultRect || kDefaultRects[name],
     create: (panel) => (spec.create ? spec.create(panel) : placeholder(panel)),
     requestClose: () => setOpen(name, false),
   });
