@@ -119,6 +119,7 @@ void registerTreeRoutes(ApiRoutes& routes);      // directory tree, file list, f
 void registerRefreshRoutes(ApiRoutes& routes);   // disk synchronisation and auto refresh
 void registerIndexRoutes(ApiRoutes& routes);     // index files and descriptions
 void registerReportRoutes(ApiRoutes& routes);    // the four reports
+void registerMetricsRoutes(ApiRoutes& routes);   // counters for monitoring
 
 inline void registerAllRoutes(ApiRoutes& routes) {
   registerFrameRoutes(routes);
@@ -128,6 +129,7 @@ inline void registerAllRoutes(ApiRoutes& routes) {
   registerRefreshRoutes(routes);
   registerIndexRoutes(routes);
   registerReportRoutes(routes);
+  registerMetricsRoutes(routes);
 }
 
 // The main timer's automatic synchronisation step (after the idle checks

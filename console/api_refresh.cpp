@@ -82,6 +82,7 @@ class EventObserver : public store::RefreshObserver {
   void message(const std::string& text) override {
     // A box the operator must see even with no progress window on screen.
     EventHub& events = events_;
+    platform::journalLine(platform::Priority::kWarning, text);
     loop_.post([&events, text] { events.notice(text); });
   }
   void closed(const store::RefreshWindowResult& result) override;
@@ -351,6 +352,7 @@ void autoRefreshTick(ConsoleContext& context) {
   try {
     refreshes = automaticRefreshes(db, context.settings);
   } catch (const store::DbError& e) {
+    platform::journalLine(platform::Priority::kError, std::string("Database error: ") + e.what());
     context.events.notice(std::string("Database error: ") + e.what());
     finishAutomaticRun(context);
     return;

@@ -2,6 +2,8 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -9,7 +11,9 @@
 
 #include "console/main_frame.h"
 #include "console/spy_window.h"
+#include "console/web_root.h"
 #include "platform/event_loop.h"
+#include "platform/private_file.h"
 #include "platform/settings.h"
 #include "store/database.h"
 
@@ -22,6 +26,21 @@ constexpr std::size_t kKeptNoticeLimit = 100;
 constexpr std::size_t kSessionLimit = 64;
 constexpr auto kSessionIdle = std::chrono::hours(12);
 constexpr char kCookie[] = "kestrel_session";
+// Short, so a request sent by halves or an idle connection gives its thread back soon.
+constexpr int kReadTimeoutSeconds = 5;
+constexpr int kWriteTimeoutSeconds = 5;
+constexpr int kKeepAliveSeconds = 3;
+
+// Hands httplib's connections to the console's own workers.
+class WorkerQueue : public httplib::TaskQueue {
+ public:
+  explicit WorkerQueue(std::size_t threads) : workers_(threads) {}
+  void enqueue(std::function<void()> job) override { workers_.enqueue(std::move(job)); }
+  void shutdown() override { workers_.shutdown(); }
+
+ private:
+  ConnectionWorkers workers_;
+};
 
 std::string randomHex(std::size_t bytes) {
   std::string raw(bytes, '\0');
@@ -67,11 +86,6 @@ void sendAnswer(httplib::Response& response, const ApiResponse& answer) {
     return;
   }
   sendJson(response, answer.status, answer.body);
-}
-
-std::string webRoot() {
-  if (const char* dir = std::getenv("KESTREL_WEB_DIR"); dir && *dir) return dir;
-  return KESTREL_WEB_DIR;
 }
 
 }  // namespace
@@ -168,10 +182,11 @@ void EventStreams::shutdown(std::chrono::milliseconds grace) {
 // --- server ----------------------------------------------------------------
 
 ConsoleServer::ConsoleServer(platform::EventLoop& loop, CMainFrame& frame, platform::Settings& settings,
-                             bool haveDatabase)
+                             bool haveDatabase, bool serviceMode)
     : loop_(loop),
       frame_(frame),
       settings_(settings),
+      serviceMode_(serviceMode),
       context_{frame, settings, events_, loop, haveDatabase} {
   registerAllRoutes(routes_);
   for (const auto& route : routes_.routes()) patterns_.emplace_back(route.pattern);
@@ -200,16 +215,33 @@ bool ConsoleServer::start(std::string& error) {
     error = "The console password cannot be stored: " + settings_.lastError().message;
     return false;
   }
-  if (created)
+  // The file holds the password (and the database's): nobody else may read it.
+  auto restricted = platform::restrictToOwner(settings_.path());
+  if (!restricted.ok())
+    std::fprintf(stderr, "The settings file cannot be made private: %s\n", restricted.status.message.c_str());
+  else if (restricted.value)
+    std::printf("The settings file %s holds the console password; its mode is now 0600.\n",
+                settings_.path().c_str());
+  // A service's output lands in the journal, which others may read: there only the place is named.
+  if (created && serviceMode_)
+    std::printf("Console password generated; it is kept in %s (mode 0600), section [Console], value Password.\n",
+                settings_.path().c_str());
+  else if (created)
     std::printf("Console password (shown once; kept in %s): %s\n", settings_.path().c_str(), password_.c_str());
+  {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    stopping_ = false;
+  }
 
   http_ = std::make_unique<httplib::Server>();
   auto& http = *http_;
-  // Event streams hold a worker each; leave room for them beside ordinary requests.
-  http.new_task_queue = [] { return new httplib::ThreadPool(48); };
+  // A connection holds a thread while open, and an event stream for as long as the page
+  // stays: streams get threads of their own beside the ordinary ones.
+  http.new_task_queue = [] { return new WorkerQueue(kOrdinaryWorkers + kStreamLimit); };
   http.set_payload_max_length(4 * 1024 * 1024);
-  http.set_keep_alive_timeout(5);
-  http.set_read_timeout(30, 0);
+  http.set_keep_alive_timeout(kKeepAliveSeconds);
+  http.set_read_timeout(kReadTimeoutSeconds, 0);
+  http.set_write_timeout(kWriteTimeoutSeconds, 0);
   http.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                             {"X-Frame-Options", "DENY"},
                             {"Referrer-Policy", "no-referrer"},
@@ -251,6 +283,11 @@ bool ConsoleServer::start(std::string& error) {
 }
 
 void ConsoleServer::stop() {
+  {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    stopping_ = true;
+  }
+  stopWake_.notify_all();
   events_.shutdown(std::chrono::milliseconds(1000));
   if (http_) http_->stop();
   if (thread_.joinable()) thread_.join();
@@ -271,41 +308,64 @@ std::string ConsoleServer::sessionToken(const httplib::Request& request) const {
   return {};
 }
 
-bool ConsoleServer::passwordMatches(const std::string& candidate) { return sameSecret(candidate, password_); }
-
-void ConsoleServer::slowDownAfterFailure() {
-  // Caller holds loginMutex_. The delay doubles with each recent failure, up to 8 s.
-  auto now = std::chrono::steady_clock::now();
-  if (now - lastFailure_ > std::chrono::minutes(1)) recentFailures_ = 0;
-  lastFailure_ = now;
-  recentFailures_ = std::min(recentFailures_ + 1, 5);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500) * (1 << (recentFailures_ - 1)));
+ConsoleServer::PasswordCheck ConsoleServer::checkPassword(const httplib::Request& request,
+                                                          const std::string& candidate, int& retryAfter) {
+  const std::string source = LoginBackoff::sourceKey(request.remote_addr);
+  auto now = LoginBackoff::Clock::now();
+  if (auto wait = backoff_.admit(source, now)) {
+    retryAfter = static_cast<int>(std::ceil(std::chrono::duration<double>(*wait).count()));
+    return PasswordCheck::HeldBack;
+  }
+  if (sameSecret(candidate, password_)) {
+    backoff_.succeeded(source);
+    return PasswordCheck::Right;
+  }
+  auto delay = backoff_.failed(source, now);
+  // The wrong answer itself waits out the delay, so a client that tries again
+  // at once is not held back; no lock is held meanwhile.
+  if (delayedAnswers_.fetch_add(1) < kDelayedAnswerLimit) {
+    std::unique_lock<std::mutex> lock(stopMutex_);
+    stopWake_.wait_for(lock, delay, [&] { return stopping_; });
+  }
+  delayedAnswers_.fetch_sub(1);
+  return PasswordCheck::Wrong;
 }
 
-ConsoleServer::Auth ConsoleServer::authenticate(const httplib::Request& request, std::string* csrf) {
+void ConsoleServer::sendHeldBack(httplib::Response& response, int retryAfter) {
+  std::string text = "Too many wrong console passwords from this address.  Try again in " +
+                     std::to_string(std::max(retryAfter, 1)) + " second(s).";
+  response.set_header("Retry-After", std::to_string(std::max(retryAfter, 1)));
+  sendJson(response, 429, {{"error", text}, {"message", {{"text", text}, {"icon", "stop"}, {"buttons", {"OK"}}}}});
+}
+
+ConsoleServer::Caller ConsoleServer::authenticate(const httplib::Request& request) {
+  Caller caller;
   std::string authorization = request.get_header_value("Authorization");
   if (!authorization.empty()) {
     static const std::string kBearer = "Bearer ";
-    std::lock_guard<std::mutex> lock(loginMutex_);
-    if (authorization.compare(0, kBearer.size(), kBearer) == 0 &&
-        passwordMatches(authorization.substr(kBearer.size())))
-      return Auth::Bearer;
-    slowDownAfterFailure();
-    return Auth::None;
+    std::string candidate;
+    if (authorization.compare(0, kBearer.size(), kBearer) == 0) candidate = authorization.substr(kBearer.size());
+    switch (checkPassword(request, candidate, caller.retryAfter)) {
+      case PasswordCheck::Right: caller.auth = Auth::Bearer; break;
+      case PasswordCheck::HeldBack: caller.auth = Auth::HeldBack; break;
+      case PasswordCheck::Wrong: break;
+    }
+    return caller;
   }
   std::string token = sessionToken(request);
-  if (token.empty()) return Auth::None;
+  if (token.empty()) return caller;
   std::lock_guard<std::mutex> lock(sessionsMutex_);
   auto it = sessions_.find(token);
-  if (it == sessions_.end()) return Auth::None;
+  if (it == sessions_.end()) return caller;
   auto now = std::chrono::steady_clock::now();
   if (now - it->second.lastUse > kSessionIdle) {
     sessions_.erase(it);
-    return Auth::None;
+    return caller;
   }
   it->second.lastUse = now;
-  if (csrf) *csrf = it->second.csrf;
-  return Auth::Cookie;
+  caller.auth = Auth::Cookie;
+  caller.csrf = it->second.csrf;
+  return caller;
 }
 
 void ConsoleServer::handleLogin(const httplib::Request& request, httplib::Response& response) {
@@ -313,14 +373,13 @@ void ConsoleServer::handleLogin(const httplib::Request& request, httplib::Respon
   std::string candidate;
   if (body.is_object() && body.contains("password") && body["password"].is_string())
     candidate = body["password"].get<std::string>();
-  {
-    std::lock_guard<std::mutex> lock(loginMutex_);
-    if (!passwordMatches(candidate)) {
-      slowDownAfterFailure();
+  int retryAfter = 0;
+  switch (checkPassword(request, candidate, retryAfter)) {
+    case PasswordCheck::Right: break;
+    case PasswordCheck::HeldBack: sendHeldBack(response, retryAfter); return;
+    case PasswordCheck::Wrong:
       sendJson(response, 401, {{"message", {{"text", "Wrong console password."}, {"icon", "stop"}, {"buttons", {"OK"}}}}});
       return;
-    }
-    recentFailures_ = 0;
   }
   std::string token = randomHex(32);
   std::string csrf = randomHex(16);
@@ -339,9 +398,13 @@ void ConsoleServer::handleLogin(const httplib::Request& request, httplib::Respon
 }
 
 void ConsoleServer::handleLogout(const httplib::Request& request, httplib::Response& response) {
-  std::string csrf;
-  if (authenticate(request, &csrf) == Auth::Cookie) {
-    if (request.get_header_value("X-CSRF-Token") != csrf) {
+  Caller caller = authenticate(request);
+  if (caller.auth == Auth::HeldBack) {
+    sendHeldBack(response, caller.retryAfter);
+    return;
+  }
+  if (caller.auth == Auth::Cookie) {
+    if (request.get_header_value("X-CSRF-Token") != caller.csrf) {
       sendJson(response, 403, {{"error", "Missing or invalid CSRF token."}});
       return;
     }
@@ -353,23 +416,41 @@ void ConsoleServer::handleLogout(const httplib::Request& request, httplib::Respo
 }
 
 void ConsoleServer::handleSession(const httplib::Request& request, httplib::Response& response) {
-  std::string csrf;
-  Auth auth = authenticate(request, &csrf);
-  if (auth == Auth::None) {
+  Caller caller = authenticate(request);
+  if (caller.auth == Auth::HeldBack) {
+    sendHeldBack(response, caller.retryAfter);
+    return;
+  }
+  if (caller.auth == Auth::None) {
     sendJson(response, 401, {{"authenticated", false}});
     return;
   }
   Json body = {{"authenticated", true}};
-  if (auth == Auth::Cookie) body["csrf"] = csrf;
+  if (caller.auth == Auth::Cookie) body["csrf"] = caller.csrf;
   sendJson(response, 200, body);
 }
 
 void ConsoleServer::handleEvents(const httplib::Request& request, httplib::Response& response,
                                  const std::string& channel) {
-  if (authenticate(request, nullptr) == Auth::None) {
+  Caller caller = authenticate(request);
+  if (caller.auth == Auth::HeldBack) {
+    sendHeldBack(response, caller.retryAfter);
+    return;
+  }
+  if (caller.auth == Auth::None) {
     sendJson(response, 401, {{"error", "The console password is required."}});
     return;
   }
+  // The slot is given back when httplib lets go of the response, however the stream ended.
+  if (openStreams_.fetch_add(1) >= kStreamLimit) {
+    openStreams_.fetch_sub(1);
+    response.set_header("Connection", "close");
+    response.set_header("Retry-After", "5");
+    sendJson(response, 503, {{"error", "Too many open event streams (at most " + std::to_string(kStreamLimit) +
+                                           ").  Close a console page or spy window and try again."}});
+    return;
+  }
+  std::shared_ptr<void> slot(nullptr, [this](void*) { openStreams_.fetch_sub(1); });
   // The first event is the state the stream continues from, taken on the
   // main loop together with the subscription so nothing falls between them.
   std::shared_ptr<EventStreams::Subscriber> subscriber;
@@ -412,7 +493,7 @@ void ConsoleServer::handleEvents(const httplib::Request& request, httplib::Respo
   auto pending = std::make_shared<std::string>(std::move(first));
   response.set_chunked_content_provider(
       "text/event-stream",
-      [this, subscriber, pending](std::size_t, httplib::DataSink& sink) {
+      [this, subscriber, pending, slot](std::size_t, httplib::DataSink& sink) {
         std::string chunk;
         if (!pending->empty()) {
           chunk.swap(*pending);
@@ -430,15 +511,18 @@ void ConsoleServer::handleEvents(const httplib::Request& request, httplib::Respo
 
 void ConsoleServer::handleApi(const httplib::Request& request, httplib::Response& response) {
   response.set_header("Cache-Control", "no-store");
-  std::string csrf;
-  Auth auth = authenticate(request, &csrf);
-  if (auth == Auth::None) {
+  Caller caller = authenticate(request);
+  if (caller.auth == Auth::HeldBack) {
+    sendHeldBack(response, caller.retryAfter);
+    return;
+  }
+  if (caller.auth == Auth::None) {
     sendJson(response, 401, {{"error", "The console password is required."}});
     return;
   }
   // A cookie rides along with any page's request; only the console's own pages know the token.
-  if (auth == Auth::Cookie && request.method != "GET" && request.method != "HEAD" &&
-      request.get_header_value("X-CSRF-Token") != csrf) {
+  if (caller.auth == Auth::Cookie && request.method != "GET" && request.method != "HEAD" &&
+      request.get_header_value("X-CSRF-Token") != caller.csrf) {
     sendJson(response, 403, {{"error", "Missing or invalid CSRF token."}});
     return;
   }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console/api.h"
+#include "console/console_limits.h"
 
 namespace httplib {
 class Server;
@@ -58,7 +59,9 @@ class EventStreams : public EventHub {
 
 class ConsoleServer {
  public:
-  ConsoleServer(platform::EventLoop& loop, CMainFrame& frame, platform::Settings& settings, bool haveDatabase);
+  // In service mode a generated password is not printed (the output goes to the journal).
+  ConsoleServer(platform::EventLoop& loop, CMainFrame& frame, platform::Settings& settings, bool haveDatabase,
+                bool serviceMode = false);
   ~ConsoleServer();
 
   EventStreams& events() { return events_; }
@@ -74,26 +77,45 @@ class ConsoleServer {
   // stored when there is none. created says whether it was generated now.
   static std::string ensurePassword(platform::Settings& settings, bool& created);
 
+  // Open event streams at most; one more is answered 503.
+  static constexpr int kStreamLimit = 32;
+  // Threads that serve everything but event streams. The pool holds these
+  // plus one per stream, so streams at their limit never take an ordinary
+  // request's thread.
+  static constexpr int kOrdinaryWorkers = 64;
+  // Wrong passwords whose answer waits out the delay at the same time; past
+  // this they are answered at once (the address stays held back all the same),
+  // so waiting answers cannot take the threads.
+  static constexpr int kDelayedAnswerLimit = 8;
+
  private:
   struct Session {
     std::string csrf;
     std::chrono::steady_clock::time_point lastUse;
   };
-  enum class Auth { None, Cookie, Bearer };
+  enum class Auth { None, Cookie, Bearer, HeldBack };
+  enum class PasswordCheck { Right, Wrong, HeldBack };
+  struct Caller {
+    Auth auth = Auth::None;
+    std::string csrf;
+    int retryAfter = 0;  // seconds, when HeldBack
+  };
 
   void handleApi(const httplib::Request& request, httplib::Response& response);
   void handleLogin(const httplib::Request& request, httplib::Response& response);
   void handleLogout(const httplib::Request& request, httplib::Response& response);
   void handleSession(const httplib::Request& request, httplib::Response& response);
   void handleEvents(const httplib::Request& request, httplib::Response& response, const std::string& channel);
-  Auth authenticate(const httplib::Request& request, std::string* csrf);
-  bool passwordMatches(const std::string& candidate);
-  void slowDownAfterFailure();
+  Caller authenticate(const httplib::Request& request);
+  // Checks a password from the request's source address under its back-off.
+  PasswordCheck checkPassword(const httplib::Request& request, const std::string& candidate, int& retryAfter);
+  static void sendHeldBack(httplib::Response& response, int retryAfter);
   std::string sessionToken(const httplib::Request& request) const;
 
   platform::EventLoop& loop_;
   CMainFrame& frame_;
   platform::Settings& settings_;
+  const bool serviceMode_;
   EventStreams events_;
   ConsoleContext context_;
   ApiRoutes routes_;
@@ -105,9 +127,13 @@ class ConsoleServer {
 
   std::mutex sessionsMutex_;
   std::map<std::string, Session> sessions_;
-  std::mutex loginMutex_;  // one password check at a time, so the delay cannot be dodged in parallel
-  int recentFailures_ = 0;
-  std::chrono::steady_clock::time_point lastFailure_;
+  LoginBackoff backoff_;
+  std::atomic<int> delayedAnswers_{0};
+  std::atomic<int> openStreams_{0};
+  // Wakes delayed wrong-password answers when the server stops.
+  std::mutex stopMutex_;
+  std::condition_variable stopWake_;
+  bool stopping_ = false;  // guarded by stopMutex_
 };
 
 }  // namespace kestrel::console

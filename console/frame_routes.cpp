@@ -12,22 +12,41 @@
 //   GET    /api/spies/<id>, DELETE /api/spies/<id>
 //   POST   /api/log/clear                     asks first
 //   POST   /api/exit                          asks first while users are connected
-//   GET    /api/about
+//   GET    /api/about                         product, version, memory
+//   GET    /api/position                      the Position section: window layout
+//   PUT    /api/position                      {"values": {"Name": integer, ...}}
+#include <strings.h>
 #include <sys/sysinfo.h>
 
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 
 #include "console/api.h"
 #include "console/main_frame.h"
 #include "console/spy_window.h"
+#include "platform/settings.h"
 #include "store/database.h"
+
+#ifndef KESTREL_VERSION
+#define KESTREL_VERSION "0"
+#endif
 
 namespace kestrel::console {
 
 namespace {
 
 constexpr std::size_t kMessageLimit = 100;  // the message dialog's edit field
+// The page keeps its window layout here; bounded so a page cannot grow the file without end.
+constexpr std::size_t kPositionValueLimit = 200;
+constexpr long long kPositionRange = 100000;
+
+bool positionName(const std::string& name) {
+  if (name.empty() || name.size() > 40) return false;
+  for (char c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+  return true;
+}
 
 std::optional<std::vector<std::uint64_t>> selectedIds(const ApiRequest& request) {
   std::vector<std::uint64_t> ids;
@@ -198,7 +217,42 @@ void registerFrameRoutes(ApiRoutes& routes) {
       kilobytes = static_cast<unsigned long>(static_cast<unsigned long long>(info.totalram) * info.mem_unit / 1024);
     char memory[64];
     std::snprintf(memory, sizeof memory, "%lu KB", kilobytes);
-    return ok({{"product", "Kestrel"}, {"memory", memory}});
+    return ok({{"product", "Kestrel"}, {"version", KESTREL_VERSION}, {"memory", memory}});
+  });
+
+  routes.get("/position", [](const ApiRequest&, ConsoleContext& c) {
+    Json values = Json::object();
+    for (const auto& [name, text] : c.settings.readSection(settings::kPositionSection)) {
+      long long value = 0;
+      auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+      if (error == std::errc() && end == text.data() + text.size()) values[name] = value;
+    }
+    return ok({{"values", values}});
+  });
+
+  routes.put("/position", [](const ApiRequest& request, ConsoleContext& c) {
+    auto it = request.body.find("values");
+    if (it == request.body.end() || !it->is_object()) return badRequest("\"values\" must be an object.");
+    platform::SectionValues section = c.settings.readSection(settings::kPositionSection);
+    for (const auto& [name, value] : it->items()) {
+      if (!positionName(name)) return badRequest("\"" + name + "\" is not a layout name.");
+      if (!value.is_number_integer() || value.get<long long>() < -kPositionRange ||
+          value.get<long long>() > kPositionRange)
+        return badRequest("\"" + name + "\" must be an integer.");
+      std::string text = std::to_string(value.get<long long>());
+      bool replaced = false;
+      for (auto& [existing, old] : section)
+        if (strcasecmp(existing.c_str(), name.c_str()) == 0) {
+          old = text;
+          replaced = true;
+          break;
+        }
+      if (!replaced) section.emplace_back(name, text);
+    }
+    if (section.size() > kPositionValueLimit) return message("Too many layout values.", "stop", 422);
+    if (!c.settings.writeSection(settings::kPositionSection, section))
+      return message("The layout cannot be saved: " + c.settings.lastError().message, "stop", 500);
+    return ok();
   });
 }
 

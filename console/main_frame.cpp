@@ -11,6 +11,15 @@
 
 namespace kestrel::console {
 
+namespace {
+
+// Database failures are errors; the rest (operator messages, SITE MSG) information.
+platform::Priority consoleLinePriority(const std::string& text) {
+  return text.rfind("Database error: ", 0) == 0 ? platform::Priority::kError : platform::Priority::kInfo;
+}
+
+}  // namespace
+
 const char* childWindowName(ChildWindow window) {
   static const char* const kNames[] = {"domains", "users", "groups", "connections", "console"};
   return kNames[static_cast<int>(window)];
@@ -74,12 +83,13 @@ void CMainFrame::rowChanged(const ConnectionRecord& record) { publish("connectio
 
 void CMainFrame::handle(const Message& message) {
   if (message.id == Msg::ConsoleLine) {
-    // Lines that arrive while the Console window is closed are dropped.
+    // The journal keeps every line; the Console window only those that arrive while it is open.
+    platform::journalLine(consoleLinePriority(message.text), message.text);
     if (isOpen(ChildWindow::Console)) appendConsoleLine(message.text);
     return;
   }
   if (message.id == Msg::Activate) {
-    notifyOperator("Kestrel is already running.");
+    notifyOperator("Kestrel is already running.", platform::Priority::kInfo);
     return;
   }
   ConnectionRecord* record = find(message.key);
@@ -123,6 +133,8 @@ void CMainFrame::handle(const Message& message) {
 void CMainFrame::setOpen(ChildWindow window, bool open) {
   if (open_[static_cast<int>(window)] == open) return;
   open_[static_cast<int>(window)] = open;
+  // A closed Message Console has no text: reopened, it starts empty, as a new window would.
+  if (window == ChildWindow::Console && !open) consoleText_.clear();
   publish("window", {{"window", childWindowName(window)}, {"open", open}});
 }
 
@@ -219,9 +231,8 @@ void CMainFrame::finishClose() {
   if (onClosed) onClosed();
 }
 
-void CMainFrame::notifyOperator(const std::string& text) {
-  std::fprintf(stderr, "%s\n", text.c_str());
-  std::fflush(stderr);
+void CMainFrame::notifyOperator(const std::string& text, platform::Priority priority) {
+  platform::reportLine(priority, text);
   if (events_) events_->notice(text);
 }
 

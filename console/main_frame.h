@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/event_loop.h"
+#include "platform/journal.h"
 #include "platform/messages.h"
 #include "server/listener.h"
 #include "server/user_thread.h"
@@ -79,7 +80,8 @@ class CMainFrame : public server::MainLink {
   // A close request from the console; answer is empty until the operator answered.
   CloseOutcome requestClose(const std::string& answer);
   bool exitQuestionOpen() const { return exitQuestionOpen_; }
-  void notifyOperator(const std::string& text);
+  // A box for the operator, also written to standard error (with its priority in service mode).
+  void notifyOperator(const std::string& text, platform::Priority priority = platform::Priority::kError);
   void tick();
 
   // Child windows.

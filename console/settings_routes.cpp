@@ -22,6 +22,7 @@
 #include <sstream>
 
 #include "console/api.h"
+#include "platform/install_paths.h"
 #include "platform/service.h"
 #include "platform/settings.h"
 #include "store/activity_log.h"
@@ -33,6 +34,14 @@ namespace {
 
 constexpr int kTimeoutMin = 30;
 constexpr int kTimeoutMax = 7200;
+
+// A refusal the sheet shows on the control that caused it.
+ApiResponse fieldRefusal(const std::string& text, const char* page, const char* field) {
+  ApiResponse refusal = message(text, "exclamation", 422);
+  refusal.body["page"] = page;
+  refusal.body["field"] = field;
+  return refusal;
+}
 
 // Page order of the Logging page: Files, then Other.
 const char* const kLoggingOrder[] = {"LogUPLOAD", "LogDOWNLOAD", "LogRENAME", "LogDELETE", "LogCHMOD", "LogCHGRP",
@@ -81,10 +90,11 @@ std::string unitPath() {
   return platform::serviceUnitPath();
 }
 
-std::string programPath() {
-  char buffer[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+// The odbc.ini this program reads its user data sources from, for the service to read too.
+std::string odbcIniPath() {
+  if (const char* ini = std::getenv("ODBCINI"); ini && *ini) return ini;
+  if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.odbc.ini";
+  return {};
 }
 
 const char* startTypeName(platform::ServiceStartType type) {
@@ -126,7 +136,7 @@ void registerSettingsRoutes(ApiRoutes& routes) {
     }
     if (auto it = body.find("Timeout"); it != body.end()) {
       if (!it->is_number_integer() || it->get<long long>() < kTimeoutMin || it->get<long long>() > kTimeoutMax)
-        return message("Please enter an integer between 30 and 7200.", "exclamation", 422);
+        return fieldRefusal("Please enter an integer between 30 and 7200.", "General", "Timeout");
       intValues.emplace_back(&settings::kTimeout, it->get<int>());
     }
     if (auto it = body.find("Lookup"); it != body.end()) {
@@ -182,7 +192,7 @@ void registerSettingsRoutes(ApiRoutes& routes) {
     return ok(body);
   });
 
-  routes.put("/service", [](const ApiRequest& request, ConsoleContext&) {
+  routes.put("/service", [](const ApiRequest& request, ConsoleContext& c) {
     platform::ServiceUnitOptions options;
     std::string startType = request.text("startType", "automatic");
     if (startType == "automatic") options.startType = platform::ServiceStartType::kAutomatic;
@@ -194,14 +204,18 @@ void registerSettingsRoutes(ApiRoutes& routes) {
       std::string account = request.text("account");
       // An account typed as domain\name keeps only the name.
       if (auto slash = account.find('\\'); slash != std::string::npos) account = account.substr(slash + 1);
-      if (account.empty()) return message("Enter the account the service runs as.", "stop", 422);
+      if (account.empty()) return fieldRefusal("Enter the account the service runs as.", "Service", "account");
       options.account = account;
     } else if (logOnAs != "administrator") {
       return badRequest("\"logOnAs\" must be administrator or user.");
     }
-    options.programPath = programPath();
+    options.programPath = platform::executablePath();
+    // The service reads the settings and data sources this console uses.
+    options.settingsPath = c.settings.path();
+    options.odbcIni = odbcIniPath();
     std::string unit = platform::buildServiceUnit(options);
-    if (unit.empty()) return message("\"" + options.account + "\" is not a valid account name.", "stop", 422);
+    if (unit.empty())
+      return fieldRefusal("\"" + options.account + "\" is not a valid account name.", "Service", "account");
 
     std::string path = unitPath();
     Json body = {{"unitPath", path}, {"unit", unit}, {"startType", startType}};

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "ftp/session.h"
+#include "platform/metrics.h"
 #include "store/database.h"
 
 namespace kestrel::ftp {
@@ -167,6 +168,7 @@ void DataSocket::pumpOutput() {
       return;
     }
     output_.consume(static_cast<std::size_t>(r.count));
+    metrics::bytesSent(r.count);
     if (static_cast<std::size_t>(r.count) < head.size()) return;  // wait for room
   }
   // Everything the listing queued is with the kernel: it will be delivered
@@ -228,6 +230,7 @@ void DataSocket::sendFileData() {
 void DataSocket::countSent(std::int64_t count) {
   std::int64_t before = bytesSent_;
   bytesSent_ += count;
+  metrics::bytesSent(count);
   // A percentage at every block end passed, as if each block went on its
   // own; the last, short block is reported at the end of the file.
   const auto block = static_cast<std::int64_t>(kTransferBlock);
@@ -275,6 +278,7 @@ void DataSocket::receiveData() {
     }
     moved += r.count;
     bytesReceived_ += r.count;
+    metrics::bytesReceived(r.count);
     if (bytesReceived_ / 1024 != kilobytesReported_) {
       kilobytesReported_ = bytesReceived_ / 1024;
       session_.notifyMonitor(Msg::UploadProgress, {}, bytesReceived_);
@@ -356,7 +360,10 @@ void CUserSocket::cmdPasv(const std::string&) {
 
 void CUserSocket::cmdAbor(const std::string&) {
   if (!requireLogin()) return;
-  if (data_) destroyDataSocket();
+  if (data_) {
+    metrics::transfer(metrics::TransferResult::kAborted);
+    destroyDataSocket();
+  }
   // An interrupted transfer keeps nothing open and leaves nothing behind:
   // the target of an upload stays as it was, and a transfer still waiting
   // for its passive connection will not start.
@@ -418,6 +425,8 @@ void CUserSocket::openDataConnection(DataOperation operation) {
 
 void CUserSocket::transferFinished() {
   notifyMonitor(Msg::TransferEnded, {});
+  // The console's Activity cell empties when a transfer ends, not only when it fails.
+  host().postToMain(Message(Msg::Activity, host().connectionKey()));
   const char* text = "226 Transfer Complete.  Data connection closed.\r\n";
   std::string failure;
   data_.reset();  // closes the upload's file before it is put in place
@@ -432,6 +441,7 @@ void CUserSocket::transferFinished() {
   transferBusy_ = false;
   touch();
   discardUpload();
+  metrics::transfer(text == kLocalError ? metrics::TransferResult::kFailed : metrics::TransferResult::kComplete);
   reply("%s", text);
   if (!failure.empty())
     host().postToMain(Message(Msg::ConsoleLine, nullptr, failure));
@@ -442,6 +452,7 @@ void CUserSocket::transferFailed() { transferFailedWith(kAborted); }
 void CUserSocket::transferFailedWith(const char* replyText) {
   notifyMonitor(Msg::TransferEnded, {});
   host().postToMain(Message(Msg::Activity, host().connectionKey()));
+  metrics::transfer(metrics::TransferResult::kFailed);
   // A failed upload adds no row, now or at the next transfer's end.
   uploadMode_ = UploadMode::None;
   transferBusy_ = false;

@@ -18,22 +18,28 @@ bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
 }  // namespace
 
-std::int64_t CUserSocket::resolvePath(const std::string& path) {
+std::int64_t CUserSocket::resolvePath(const std::string& path, std::vector<std::string>* shown) {
   store::Database& db = *store::sharedDatabase();
+  if (shown) shown->assign(dirNames_ + 1, dirNames_ + depth_ + 1);
   if (path == ".") return currentId();
   if (path == "..") {
+    if (shown && !shown->empty()) shown->pop_back();
     store::CDBPathFind row(db);
     row.setFilter("id=" + std::to_string(currentId()));
     row.open();
     return row.isEmpty() ? 0 : row.row().parent;
   }
-  if (path == "/" || path == "\\") return rootId();
+  if (path == "/" || path == "\\") {
+    if (shown) shown->clear();
+    return rootId();
+  }
 
   std::string rest = path;
   std::int64_t position = currentId();
   if (!rest.empty() && isSeparator(rest[0])) {
     rest.erase(0, 1);
     position = rootId();
+    if (shown) shown->clear();
   }
   for (char& c : rest) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back()))) rest.pop_back();
@@ -49,17 +55,25 @@ std::int64_t CUserSocket::resolvePath(const std::string& path) {
     finder.requery();
     if (finder.isEmpty()) return 0;
     position = finder.row().id;
+    // The row's own spelling, as CWD keeps it for PWD.
+    if (shown) shown->push_back(finder.row().name);
     at = end;
   }
   return position;
 }
 
-std::int64_t CUserSocket::resolveParent(const std::string& path) {
+std::int64_t CUserSocket::resolveParent(const std::string& path, std::vector<std::string>* shown) {
   std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return currentId();
-  // "/name": the parent is the root, never the working directory.
-  if (slash == 0) return rootId();
-  return resolvePath(path.substr(0, slash));
+  if (slash == 0) {
+    // "/name": the parent is the root, never the working directory.
+    if (shown) shown->clear();
+    return rootId();
+  }
+  if (slash == std::string::npos) {
+    if (shown) shown->assign(dirNames_ + 1, dirNames_ + depth_ + 1);
+    return currentId();
+  }
+  return resolvePath(path.substr(0, slash), shown);
 }
 
 bool CUserSocket::seen(std::int64_t directoryId) {
@@ -163,8 +177,7 @@ void CUserSocket::changeToParent() {
 
 void CUserSocket::cmdPwd(const std::string&) {
   if (!requireLogin()) return;
-  std::string text = "/";
-  for (int i = 1; i <= depth_; ++i) text += dirNames_[i] + "/";
+  std::string text = quotedPathName({dirNames_ + 1, dirNames_ + depth_ + 1});
   reply("257 \"%s\" is the current directory.\r\n", text.c_str());
 }
 

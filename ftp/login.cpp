@@ -4,6 +4,7 @@
 
 #include "ftp/session.h"
 #include "ftp/session_registry.h"
+#include "platform/metrics.h"
 #include "store/activity_log.h"
 #include "store/records.h"
 
@@ -52,10 +53,12 @@ void CUserSocket::cmdPass(const std::string& password) {
     users.setFilter("login='anonymous' and domain=" + std::to_string(domainId_));
     users.open();
     if (!users.isEmpty() && users.row().locked) {
+      metrics::login(metrics::LoginResult::kLocked);
       reply("530 Anonymous logins not permitted\r\n");
       return;
     }
     if (users.isEmpty() || !userSessionCounts().admit(users.row().id, users.row().maxUsers)) {
+      metrics::login(metrics::LoginResult::kTooMany);
       reply("530 Too many anonymous logins\r\n");
       return;
     }
@@ -72,7 +75,8 @@ void CUserSocket::cmdPass(const std::string& password) {
     return;
   }
 
-  auto refuse = [this](const char* text) {
+  auto refuse = [this](const char* text, metrics::LoginResult result = metrics::LoginResult::kIncorrect) {
+    metrics::login(result);
     userName_.clear();  // a refused named login starts again with USER
     reply("%s", text);
   };
@@ -84,9 +88,9 @@ void CUserSocket::cmdPass(const std::string& password) {
   for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   const store::UserRecord& user = users.row();
   if (user.password.empty() || user.password != lowered) return refuse("530 Incorrect login\r\n");
-  if (user.locked) return refuse("530 Account locked. Cannot login.\r\n");
+  if (user.locked) return refuse("530 Account locked. Cannot login.\r\n", metrics::LoginResult::kLocked);
   if (!userSessionCounts().admit(user.id, user.maxUsers))
-    return refuse("530 Too many users for this account or class.\r\n");
+    return refuse("530 Too many users for this account or class.\r\n", metrics::LoginResult::kTooMany);
 
   {
     std::lock_guard<std::mutex> lock(identityMutex_);
@@ -132,6 +136,7 @@ void CUserSocket::loginSucceeded(store::CDBUser& users) {
 }
 
 void CUserSocket::announceLogin() {
+  metrics::login(metrics::LoginResult::kOk);
   host_.postToMain({Msg::ConnectionNamed, host_.connectionKey(),
                     anonymous_ ? "Anon " + logText() : displayName_, true});
 }

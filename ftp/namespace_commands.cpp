@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ftp/names.h"
 #include "ftp/session.h"
@@ -70,7 +71,8 @@ void CUserSocket::cmdMkd(const std::string& argument) {
     reply("553 %s: invalid directory name.\r\n", arg);
     return;
   }
-  std::int64_t parentId = resolveParent(argument);
+  std::vector<std::string> shown;
+  std::int64_t parentId = resolveParent(argument, &shown);
   store::CDBFile parent(database());
   if (parentId == 0 || !readFile(parent, parentId)) {
     reply("550 Unable to create directory.  Invalid path.\r\n");
@@ -126,7 +128,10 @@ void CUserSocket::cmdMkd(const std::string& argument) {
     platform::removeDirectory(*physical);
     throw;
   }
-  reply("250 MKD command successful.\r\n");
+  // 257 with the new path is the one success a client following RFC 959
+  // accepts; it is the path PWD shows after a CWD into the new directory.
+  shown.push_back(name);
+  reply("257 \"%s\" created.\r\n", quotedPathName(shown).c_str());
 }
 
 void CUserSocket::cmdRmd(const std::string& argument) {

@@ -25,6 +25,18 @@ std::string formatReplyf(const char* format, ...) {
   return text;
 }
 
+std::string quotedPathName(const std::vector<std::string>& levels) {
+  std::string text = "/";
+  for (const std::string& name : levels) {
+    for (char c : name) {
+      if (c == '"') text += '"';
+      text += c;
+    }
+    text += '/';
+  }
+  return text;
+}
+
 std::string multiLine(std::string_view code, std::string text) {
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
                            text.back() == '\n'))

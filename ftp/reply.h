@@ -6,6 +6,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrel::ftp {
 
@@ -21,6 +22,10 @@ std::string formatReplyf(const char* format, ...) __attribute__((format(printf, 
 
 // "220-line\r\n220 last\r\n" from a text whose lines are separated by CR LF.
 std::string multiLine(std::string_view code, std::string text);
+
+// The path of the 257 replies (PWD, MKD): "/" and then each level's name
+// and "/", with every '"' doubled so that a client finds where it ends.
+std::string quotedPathName(const std::vector<std::string>& levels);
 
 // Buffers waiting to be sent; the head may be partly sent.
 class ReplyQueue {

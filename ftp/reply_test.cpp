@@ -21,6 +21,12 @@ TEST(FormatReply, LongRepliesAreCutAndStillEndWithCrLf) {
   EXPECT_EQ(formatReplyf("200 %lld\r\n", 5000000000LL), "200 5000000000\r\n");
 }
 
+TEST(QuotedPathName, EveryLevelEndsWithASlashAndQuotesAreDoubled) {
+  EXPECT_EQ(quotedPathName({}), "/");
+  EXPECT_EQ(quotedPathName({"pub", "Music"}), "/pub/Music/");
+  EXPECT_EQ(quotedPathName({"say \"hi\"", "\"\""}), "/say \"\"hi\"\"/\"\"\"\"/");
+}
+
 TEST(ReplyQueue, PartialSendsKeepTheRest) {
   ReplyQueue q;
   q.push("abc");

@@ -8,6 +8,7 @@
 #include "ftp/command_table.h"
 #include "ftp/data_socket.h"
 #include "ftp/session_registry.h"
+#include "platform/metrics.h"
 #include "platform/settings.h"
 #include "store/activity_log.h"
 #include "store/records.h"
@@ -54,6 +55,7 @@ CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionPa
       localAddress_(params.localAddress) {
   seenDirectories_.reserve(5);
   sessionNumber_ = sessionRegistry().add(this);
+  metrics::sessionOpened();
 
   std::string domainName, motd;
   try {
@@ -83,6 +85,7 @@ CUserSocket::~CUserSocket() {
     host_.postToMain({Msg::ConsoleLine, nullptr, std::string("Database error: ") + e.what(), true});
   }
   sessionRegistry().remove(this);
+  metrics::sessionClosed();
   if (monitor_) monitor_->post({Msg::DetachMonitor, host_.connectionKey()});
   flushOnClose();
   replies_.clear();
@@ -230,6 +233,7 @@ void CUserSocket::dispatch(const std::string& line) {
   touch();
   std::string argument;
   const Command* command = findCommand(line, argument);
+  metrics::command(command ? command - commandTable().data() : -1);
   if (!command) {
     reply("500 '%s': Unknown command\r\n", line.c_str());
     return;

@@ -142,9 +142,11 @@ class CUserSocket : public platform::EventHandler {
   void cmdRest(const std::string&);
   void cmdNotImplemented(const std::string& line);
 
-  // Path resolution over the virtual tree (0 when not found).
-  std::int64_t resolvePath(const std::string& path);
-  std::int64_t resolveParent(const std::string& path);
+  // Path resolution over the virtual tree (0 when not found). `shown`, when
+  // given, receives the names of the levels from the root to the row found,
+  // as PWD would show them after a CWD there.
+  std::int64_t resolvePath(const std::string& path, std::vector<std::string>* shown = nullptr);
+  std::int64_t resolveParent(const std::string& path, std::vector<std::string>* shown = nullptr);
   std::int64_t rootId() const { return dirIds_[0]; }
   std::int64_t currentId() const { return dirIds_[depth_]; }
   // CWD without or with a reply.

@@ -1,4 +1,5 @@
-# Tests of the settings store, the single-instance guard, the service glue, the event loop and files.
+# Tests of the settings store, the single-instance guard, the service glue, the event loop,
+# files, the metrics counters and the service log.
 kestrel_add_test(platform_settings_test
   ${CMAKE_SOURCE_DIR}/platform/settings_test.cpp
   LIBS kestrel_platform LABELS platform)
@@ -13,4 +14,10 @@ kestrel_add_test(platform_event_loop_test
   LIBS kestrel_platform LABELS platform)
 kestrel_add_test(platform_files_test
   ${CMAKE_SOURCE_DIR}/platform/files_test.cpp
+  LIBS kestrel_platform LABELS platform)
+kestrel_add_test(platform_metrics_test
+  ${CMAKE_SOURCE_DIR}/platform/metrics_test.cpp
+  LIBS kestrel_platform LABELS platform)
+kestrel_add_test(platform_journal_test
+  ${CMAKE_SOURCE_DIR}/platform/journal_test.cpp
   LIBS kestrel_platform LABELS platform)

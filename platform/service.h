@@ -44,12 +44,17 @@ struct ServiceUnitOptions {
   ServiceStartType startType = ServiceStartType::kDisabled;
   std::string account;      // user the service runs as; empty = root (no User= line)
   std::string programPath;  // absolute path of the program; "-s" is added
+  std::string settingsPath; // KESTREL_SETTINGS for the service; empty = none
+  std::string odbcIni;      // ODBCINI for the service; empty = none
 };
 
-// The unit text: Type=notify, ExecStart="<path>" -s, User= when given,
-// Restart=no. Empty when the path is not absolute or holds control
-// characters, or the account is not a plain user name ([A-Za-z0-9._-], not
-// starting with '-'). Quotes, backslashes, '%' and '$' in the path are escaped.
+// The unit text, the one both the package installs and the settings sheet
+// writes: Type=notify, ExecStart="<path>" -s, User= when given, the
+// environment, port 21 without root (AmbientCapabilities), the hardening
+// options and Restart=on-failure. Empty when a path is not absolute or holds
+// control characters, or the account is not a plain user name
+// ([A-Za-z0-9._-], not starting with '-'). Quotes, backslashes, '%' and '$'
+// are escaped.
 std::string buildServiceUnit(const ServiceUnitOptions& options);
 
 // Reads back what buildServiceUnit wrote (start type from WantedBy= and

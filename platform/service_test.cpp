@@ -106,30 +106,54 @@ TEST_F(ServiceNotifierTest, UnreachableSocketReportsFailure) {
 }
 
 TEST(ServiceUnitTest, AutomaticRunsAtBootUnderTheAccount) {
-  std::string unit = buildServiceUnit(
-      {ServiceStartType::kAutomatic, "ftpd", "/usr/local/bin/kestrel"});
+  std::string unit = buildServiceUnit({ServiceStartType::kAutomatic, "kestrel", "/usr/bin/kestrel",
+                                       "/var/lib/kestrel/Kestrel.ini", "/var/lib/kestrel/odbc.ini"});
   EXPECT_EQ(unit,
             "[Unit]\n"
             "Description=Kestrel FTP server\n"
+            "Documentation=man:kestrel(8)\n"
             "Wants=network-online.target\n"
             "After=network-online.target\n"
             "\n[Service]\n"
             "Type=notify\n"
-            "ExecStart=\"/usr/local/bin/kestrel\" -s\n"
-            "User=ftpd\n"
-            "Restart=no\n"
+            "ExecStart=\"/usr/bin/kestrel\" -s\n"
+            "User=kestrel\n"
+            "Environment=\"KESTREL_SETTINGS=/var/lib/kestrel/Kestrel.ini\"\n"
+            "Environment=\"ODBCINI=/var/lib/kestrel/odbc.ini\"\n"
+            "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"
+            "LimitNOFILE=65536\n"
+            "NoNewPrivileges=yes\n"
+            "ProtectSystem=full\n"
+            "PrivateTmp=yes\n"
+            "Restart=on-failure\n"
             "\n[Install]\n"
             "WantedBy=multi-user.target\n");
 }
 
+// A settings path chosen by the operator must stay one environment value:
+// a quote or a '%' left bare would end it early or be expanded by systemd.
+TEST(ServiceUnitTest, EnvironmentValuesAreQuotedForSystemd) {
+  std::string unit = buildServiceUnit({ServiceStartType::kManual, "", "/usr/bin/kestrel",
+                                       "/home/a b/\"x\" 100%\\K.ini", "/home/a b/$HOME.ini"});
+  EXPECT_NE(unit.find("Environment=\"KESTREL_SETTINGS=/home/a b/\\\"x\\\" 100%%\\\\K.ini\"\n"),
+            std::string::npos)
+      << unit;
+  EXPECT_NE(unit.find("Environment=\"ODBCINI=/home/a b/$HOME.ini\"\n"), std::string::npos) << unit;
+  std::string bare = buildServiceUnit({ServiceStartType::kManual, "", "/usr/bin/kestrel", "", ""});
+  EXPECT_EQ(bare.find("Environment="), std::string::npos);
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "/bin/k", "relative.ini", ""}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "/bin/k", "/a.ini\nUser=root", ""}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "/bin/k", "", "/x\rExecStartPre=/bin/sh"}), "");
+}
+
 TEST(ServiceUnitTest, ManualAndDisabledAreNeverWanted) {
-  std::string manual = buildServiceUnit({ServiceStartType::kManual, "", "/opt/kestrel"});
+  std::string manual = buildServiceUnit({ServiceStartType::kManual, "", "/opt/kestrel", "", ""});
   EXPECT_EQ(manual.find("WantedBy"), std::string::npos);
   EXPECT_EQ(manual.find("RefuseManualStart"), std::string::npos);
   EXPECT_EQ(manual.find("User="), std::string::npos);
   EXPECT_NE(manual.find("ExecStart=\"/opt/kestrel\" -s\n"), std::string::npos);
 
-  std::string disabled = buildServiceUnit({ServiceStartType::kDisabled, "", "/opt/kestrel"});
+  std::string disabled = buildServiceUnit({ServiceStartType::kDisabled, "", "/opt/kestrel", "", ""});
   EXPECT_EQ(disabled.find("WantedBy"), std::string::npos);
   EXPECT_NE(disabled.find("[Unit]\n"), std::string::npos);
   EXPECT_LT(disabled.find("RefuseManualStart=yes\n"), disabled.find("[Service]"));
@@ -138,7 +162,7 @@ TEST(ServiceUnitTest, ManualAndDisabledAreNeverWanted) {
 TEST(ServiceUnitTest, ReadsBackWhatItWrote) {
   for (auto type : {ServiceStartType::kAutomatic, ServiceStartType::kManual,
                     ServiceStartType::kDisabled}) {
-    ServiceUnitOptions options{type, "nobody", "/srv/my \"ftp\" 100%/$HOME\\kestrel"};
+    ServiceUnitOptions options{type, "nobody", "/srv/my \"ftp\" 100%/$HOME\\kestrel", "/srv/k.ini", ""};
     std::string unit = buildServiceUnit(options);
     EXPECT_NE(unit.find("ExecStart=\"/srv/my \\\"ftp\\\" 100%%/$$HOME\\\\kestrel\" -s\n"),
               std::string::npos);
@@ -152,12 +176,12 @@ TEST(ServiceUnitTest, ReadsBackWhatItWrote) {
 }
 
 TEST(ServiceUnitTest, RefusesWhatCouldBreakTheUnit) {
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "kestrel"}), "");
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "/bin/k\nUser=root"}), "");
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "a b", "/bin/kestrel"}), "");
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "x\nExecStartPre=/bin/sh", "/bin/k"}), "");
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "-x", "/bin/kestrel"}), "");
-  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "%u", "/bin/kestrel"}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "kestrel", "", ""}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "", "/bin/k\nUser=root", "", ""}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "a b", "/bin/kestrel", "", ""}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "x\nExecStartPre=/bin/sh", "/bin/k", "", ""}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "-x", "/bin/kestrel", "", ""}), "");
+  EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "%u", "/bin/kestrel", "", ""}), "");
   EXPECT_EQ(serviceUnitPath(), "/etc/systemd/system/kestrel.service");
 }
 

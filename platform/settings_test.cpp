@@ -1,4 +1,5 @@
 #include "platform/settings.h"
+#include "platform/private_file.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -243,6 +244,32 @@ TEST_F(SettingsTest, ConcurrentReadersNeverSeeTornOrOlderValues) {
   for (auto& t : readers) t.join();
   EXPECT_EQ(faults.load(), 0);
   EXPECT_EQ(s.readInt("Settings", "Counter", -1), kWrites);
+}
+
+TEST_F(SettingsTest, RestrictToOwnerTightensAHandWrittenFile) {
+  writeFile("[Console]\nPassword=abc\n");
+  ASSERT_EQ(::chmod(path_.c_str(), 0664), 0);
+  auto changed = restrictToOwner(path_);
+  ASSERT_TRUE(changed.ok()) << changed.status.message;
+  EXPECT_TRUE(changed.value);
+  struct stat st{};
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(restrictToOwner(path_).value);  // already private: nothing to do
+  EXPECT_EQ(fileText(), "[Console]\nPassword=abc\n");
+
+  // A link is not followed: its target belongs to someone else.
+  std::string target = (dir_ / "target.ini").string();
+  std::ofstream(target) << "x";
+  ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
+  std::string link = (dir_ / "link.ini").string();
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+  auto viaLink = restrictToOwner(link);
+  EXPECT_TRUE(viaLink.ok() && !viaLink.value);
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  auto missing = restrictToOwner((dir_ / "none.ini").string());
+  EXPECT_TRUE(missing.ok() && !missing.value);
 }
 
 TEST(SettingsPathTest, EnvironmentChoosesTheFile) {

@@ -8,11 +8,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "console/console_server.h"
 #include "console/main_frame.h"
+#include "platform/desktop.h"
 #include "platform/faults.h"
 #include "platform/instance_guard.h"
+#include "platform/journal.h"
 #include "platform/service.h"
 #include "platform/settings.h"
 #include "platform/socket.h"
@@ -84,6 +87,13 @@ void blockSignals() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
+// Where user data sources are read from, as the driver manager looks for them.
+std::string userOdbcIni() {
+  if (const char* ini = std::getenv("ODBCINI"); ini && *ini) return ini;
+  if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.odbc.ini";
+  return "~/.odbc.ini";
+}
+
 }  // namespace
 
 int runApplication(RunMode mode) {
@@ -95,6 +105,7 @@ int runApplication(RunMode mode) {
     std::fprintf(stderr, "KESTREL_FAULTS is malformed: %s\n", faults);
     return 2;
   }
+  platform::setServiceLog(mode == RunMode::Service);
   const std::string settingsPath = platform::Settings::defaultPath();
   auto guard = platform::InstanceGuard::acquire(settingsPath);
   if (!guard) {
@@ -114,6 +125,10 @@ int runApplication(RunMode mode) {
     std::perror("Kestrel cannot create its main loop");
     return 1;
   }
+  platform::addLogSecret(settings.read(settings::kDbPassword));
+  std::printf("Settings: %s\n", settingsPath.c_str());
+  std::printf("Data source: %s (user data sources: %s; system: /etc/odbc.ini)\n",
+              settings.read(settings::kDatabase).c_str(), userOdbcIni().c_str());
 
   std::string connect = "DSN=" + settings.read(settings::kDatabase) + ";UID=" + settings.read(settings::kDbLogin) +
                         ";PWD=" + settings.read(settings::kDbPassword);
@@ -124,7 +139,8 @@ int runApplication(RunMode mode) {
     store::ensureDomain(*store::sharedDatabase(), "Default");
     haveDatabase = true;
   } catch (const store::DbError& e) {
-    std::fprintf(stderr, "Missing or invalid database\n(%s)\n", e.what());
+    std::fflush(stdout);
+    platform::reportLine(platform::Priority::kError, std::string("Missing or invalid database\n(") + e.what() + ")");
     store::closeSharedRecordSets();
     store::setSharedDatabase(nullptr);
     if (mode == RunMode::Service) {
@@ -140,14 +156,16 @@ int runApplication(RunMode mode) {
     frame.onStopCancelled = [&notifier] { notifier.status("Running"); };
     // The console is served in both modes, and also without a database so
     // that the data source can be fixed in Settings.
-    console::ConsoleServer consoleServer(loop, frame, settings, haveDatabase);
+    console::ConsoleServer consoleServer(loop, frame, settings, haveDatabase, mode == RunMode::Service);
     frame.onTick = [&consoleServer] { console::autoRefreshTick(consoleServer.context()); };
     std::string consoleError;
     if (consoleServer.start(consoleError)) {
+      platform::addLogSecret(settings.read(settings::kConsolePassword));
       guard->publishConsoleAddress(consoleServer.url());
       std::printf("Console: %s\n", consoleServer.url().c_str());
+      if (mode == RunMode::Gui && platform::desktopPresent()) platform::openInBrowser(consoleServer.url());
     } else {
-      std::fprintf(stderr, "%s\n", consoleError.c_str());
+      platform::reportLine(platform::Priority::kError, consoleError);
     }
     SignalSource signals(loop, frame, notifier, mode);
     if (store::Database* db = store::sharedDatabase()) {

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "platform/faults.h"
+#include "platform/metrics.h"
 #include "store/dialect.h"
 
 namespace kestrel::store {
@@ -168,6 +169,7 @@ SQLRETURN Database::run(std::string_view sql, Statement& stmt) {
 
 long Database::execute(std::string_view sql) {
   std::lock_guard<std::mutex> lock(statementMutex_);
+  metrics::StatementTimer timer;
   Statement stmt;
   SQLRETURN rc = run(sql, stmt);
   if (rc == SQL_NO_DATA_FOUND) return 0;  // an UPDATE or DELETE that matched nothing
@@ -179,6 +181,7 @@ long Database::execute(std::string_view sql) {
 
 std::vector<RowValues> Database::query(std::string_view sql) {
   std::lock_guard<std::mutex> lock(statementMutex_);
+  metrics::StatementTimer timer;
   std::vector<RowValues> rows;
   if (queryBound(sql, rows)) return rows;
   // A value longer than the bound buffers: read the result again in full.

@@ -14,12 +14,16 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/metrics.h"
+
 namespace kestrel::store {
 
 // A driver failure, carrying the driver's own message.
 class DbError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  // Each one raised is counted for the metrics page.
+  explicit DbError(const std::string& what) : std::runtime_error(what) { metrics::databaseError(); }
+  explicit DbError(const char* what) : std::runtime_error(what) { metrics::databaseError(); }
 };
 
 enum class Engine { SQLite, PostgreSQL, Other };

@@ -161,10 +161,13 @@ class TreePrinter {
     for (const UserRecord& u : std::vector<UserRecord>(users_.rows())) user(u, indent + 2);
   }
 
+  // Every row directly under the root, files included; only the levels
+  // below keep to directories.
   void user(const UserRecord& u, std::size_t indent) {
     line(out_, pad(indent) + "U " + u.login + " (" + u.name + ")");
     // A user without a root has nothing below it ("parent=0" would be every root).
-    if (u.rootDirectory != 0) children(u.rootDirectory, indent + 2);
+    if (u.rootDirectory == 0) return;
+    for (const PathFindRecord& r : rowsUnder(u.rootDirectory, false)) entry(r, indent + 2);
   }
 
   // A directory entry and everything below it, depth first. Iterative, and
@@ -182,18 +185,14 @@ class TreePrinter {
       }
       line(out_, pad(level) + "P " + row.name);
       if (!entered.insert(row.id).second) continue;
-      std::vector<PathFindRecord> below = directoriesUnder(row.id);
+      std::vector<PathFindRecord> below = rowsUnder(row.id, true);
       for (auto it = below.rbegin(); it != below.rend(); ++it) stack.emplace_back(*it, level + 2);
     }
   }
 
  private:
-  void children(std::int64_t parent, std::size_t indent) {
-    for (const PathFindRecord& r : directoriesUnder(parent)) entry(r, indent);
-  }
-
-  std::vector<PathFindRecord> directoriesUnder(std::int64_t parent) {
-    entries_.setFilter("parent=" + id(parent) + " and directory=YES");
+  std::vector<PathFindRecord> rowsUnder(std::int64_t parent, bool directoriesOnly) {
+    entries_.setFilter("parent=" + id(parent) + (directoriesOnly ? " and directory=YES" : ""));
     entries_.setSort("name,id");
     entries_.requery();
     return entries_.rows();

@@ -65,7 +65,7 @@ def test_nothing_without_the_password(server):
     # The login page and its files are public.
     status, text = srv.api("GET", "/", auth=False)
     assert status == 200 and "<form" in text
-    status, _ = srv.api("GET", "/console.js", auth=False)
+    status, _ = srv.api("GET", "/main.js", auth=False)
     assert status == 200
     # Nothing outside the web folder is served.
     status, _ = srv.api("GET", "/../../db/schema-sqlite.sql", auth=False)

@@ -1,7 +1,9 @@
 """MKD, RMD, DELE, RNFR/RNTO and the SITE subcommands against the real server,
-on every engine, as ftplib and a byte-exact raw client see them."""
+on every engine, as ftplib, a byte-exact raw client and rclone see them."""
 import ftplib
 import os
+import subprocess
+import time
 
 import pytest
 
@@ -70,8 +72,8 @@ def resp(f, command):
 
 def test_mkd_creates_directory_and_row_with_session_ownership(tree):
     f = tree.login()
-    assert resp(f, "MKD work/new") == "250 MKD command successful."
-    assert resp(f, "XMKD /work/other") == "250 MKD command successful."
+    assert resp(f, "MKD work/new") == '257 "/work/new/" created.'
+    assert resp(f, "XMKD /work/other") == '257 "/work/other/" created.'
     assert os.path.isdir(os.path.join(tree.work_path, "new"))
     row = tree.row(tree.work, "new", 'path, directory, userid, groupid, domain, size, downloads, link, '
                                      'title, description, created, modified, "last read", ' + BITS)
@@ -84,6 +86,47 @@ def test_mkd_creates_directory_and_row_with_session_ownership(tree):
     f.dir(listing.append)
     assert any(l.startswith("drw-rw-rwx") and l.endswith(" new") for l in listing), listing
     assert resp(f, "MKD /work/NEW") == "550 Path already exists"
+    f.quit()
+
+
+def test_mkd_reply_is_the_path_pwd_shows(tree):
+    """Clients that follow RFC 959 take only 257 as MKD's success; a 250 made
+    rclone give up on every nested directory it had in fact created."""
+    f = tree.login()
+    f.cwd("/work")
+    # Relative and absolute, nested, and in the stored spelling of each level.
+    assert resp(f, "MKD Music") == '257 "/work/Music/" created.'
+    assert resp(f, "MKD music/Live") == '257 "/work/Music/Live/" created.'
+    assert resp(f, "XMKD /WORK/MUSIC/live/2024") == '257 "/work/Music/Live/2024/" created.'
+    assert f.mkd("/work/music/live/2024/late") == "/work/Music/Live/2024/late/"
+    f.cwd("/work/music/live/2024/late")
+    assert f.pwd() == "/work/Music/Live/2024/late/"
+    assert os.path.isdir(os.path.join(tree.work_path, "Music", "Live", "2024", "late"))
+
+    # Through a link the path keeps the link's name, as PWD does after a CWD into it.
+    tree.srv.add_dir(tree.root, "shortcut", "", owner=tree.alice, group=tree.staff, perms="rwxrwxrwx",
+                     link=tree.work)
+    assert resp(f, "MKD /shortcut/via") == '257 "/shortcut/via/" created.'
+    assert tree.row(tree.work, "via") is not None
+
+    # A name made by synchronisation may hold a '"'; both 257 replies double it.
+    os.mkdir(os.path.join(tree.work_path, 'say "hi"'))
+    tree.srv.wait_console()
+    status, body = tree.srv.api("POST", "/api/refresh", {"directory": tree.work})
+    assert status == 200 and body["started"], body
+    deadline = time.time() + 30
+    while tree.srv.api("GET", "/api/refresh")[1]["running"]:
+        assert time.time() < deadline, "refresh did not end"
+        time.sleep(0.05)
+    assert tree.row(tree.work, 'say "hi"') is not None
+    c = tree.raw()
+    assert c.cmd('MKD /work/say "hi"/inner') == ['257 "/work/say ""hi""/inner/" created.']
+    assert c.cmd('CWD /work/say "hi"/inner') == ["250 CWD command successful."]
+    assert c.cmd("PWD") == ['257 "/work/say ""hi""/inner/" is the current directory.']
+    c.close()
+    # ftplib reads the doubled quotes back to the name.
+    assert f.mkd('/work/say "hi"/second') == '/work/say "hi"/second/'
+    assert os.path.isdir(os.path.join(tree.work_path, 'say "hi"', "second"))
     f.quit()
 
 
@@ -199,8 +242,8 @@ def test_quotes_and_sql_characters_in_names(tree):
     srv = tree.srv
     odd = "it's 100%; --x"
     f = tree.login()
-    assert resp(f, "MKD work/" + odd) == "250 MKD command successful."
-    assert resp(f, "MKD work/" + odd + "/sub") == "250 MKD command successful."
+    assert resp(f, "MKD work/" + odd) == '257 "/work/%s/" created.' % odd
+    assert resp(f, "MKD work/" + odd + "/sub") == '257 "/work/%s/sub/" created.' % odd
     f.sendcmd("RNFR work/" + odd)
     assert resp(f, "RNTO q'%_;--") == "250 RNTO command successful."
     moved = os.path.join(tree.work_path, "q'%_;--")
@@ -308,3 +351,51 @@ def test_who_umsg_kick_across_sessions(tree):
     assert alice.closed()
     assert tree.log(8) == [(tree.alice, tree.bob, ""), (tree.alice, srv.query(
         "select id from users where login='anonymous'")[0][0], ""), (tree.alice, tree.alice, "")]
+
+
+def test_rclone_copies_a_tree_four_levels_deep(tree, tmp_path):
+    """The client that met the 250 reply: `rclone copy` into a fresh directory
+    creates every level with MKD and then stores each file, without retries."""
+    local = tmp_path / "local"
+    files = {
+        "top.txt": b"top\n",
+        "a/one.txt": b"one\n" * 100,
+        "a/b/two.bin": bytes(range(256)) * 40,
+        "a/b/c/three.txt": b"",
+        "a/b/c/d/four.bin": os.urandom(70000),
+        "a/b/c/d/it's 100%.txt": b"odd name\n",
+    }
+    for name, data in files.items():
+        path = local / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+
+    env = dict(os.environ, RCLONE_CONFIG=str(tmp_path / "rclone.conf"),
+               RCLONE_CACHE_DIR=str(tmp_path / "cache"), HOME=str(tmp_path))
+    obscured = subprocess.run(["rclone", "obscure", "secret"], env=env, check=True, capture_output=True,
+                              text=True).stdout.strip()
+    (tmp_path / "rclone.conf").write_text(
+        "[kestrel]\ntype = ftp\nhost = 127.0.0.1\nport = %d\nuser = alice\npass = %s\n"
+        % (tree.srv.port, obscured))
+    # One attempt each: a refused MKD must fail the run, not be hidden by a retry
+    # that finds the directory the "failed" attempt made. One transfer at a time:
+    # two sessions making the same directory at once race (the loser's 550 may
+    # come before the winner's row), which is not what this test is about.
+    result = subprocess.run(["rclone", "copy", str(local), "kestrel:/work/dest", "--retries", "1",
+                             "--low-level-retries", "1", "--transfers", "1", "--checkers", "1",
+                             "--contimeout", "10s", "--timeout", "30s"],
+                            env=env, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+
+    dest = os.path.join(tree.work_path, "dest")
+    on_disk = {}
+    for folder, _, names in os.walk(dest):
+        for name in names:
+            with open(os.path.join(folder, name), "rb") as f:
+                on_disk[os.path.relpath(os.path.join(folder, name), dest)] = f.read()
+    assert on_disk == files
+    # Each level is a row of the tree too, with the file under the deepest one.
+    parent = tree.work
+    for level in ("dest", "a", "b", "c", "d"):
+        parent = tree.row(parent, level, "id")[0]
+    assert tree.row(parent, "four.bin", "size") == (70000,)

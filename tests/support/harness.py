@@ -103,10 +103,16 @@ ftplib.FTP.putcmd = _putcmd_one_reply_each
 
 
 class Server:
-    def __init__(self, engine="sqlite", settings=None, start=True):
+    def __init__(self, engine="sqlite", settings=None, start=True, binary=None, db_dir=None):
+        """binary and db_dir: another program and database scripts (an unpacked package)."""
         self.engine = engine
+        self.binary = binary or BINARY
+        db_dir = db_dir or os.path.join(SOURCE, "db")
         self.tmp = tempfile.mkdtemp(prefix="kestrel-test-")
         self.env = dict(os.environ)
+        # A desktop session would open every test server's console in a browser.
+        self.env.pop("DISPLAY", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
         self.env["KESTREL_SETTINGS"] = os.path.join(self.tmp, "Kestrel.ini")
         self.env["ODBCINI"] = os.path.join(self.tmp, "odbc.ini")
         self.env["ODBCSYSINI"] = self.tmp
@@ -125,7 +131,7 @@ class Server:
                          "Console": {"Port": str(self.console_port), "Password": self.console_password}}
         if engine == "sqlite":
             self.dbfile = os.path.join(self.tmp, "kestrel.db")
-            self._run([os.path.join(SOURCE, "db", "create-datasource"), "sqlite", self.dbfile, self.dsn])
+            self._run([os.path.join(db_dir, "create-datasource"), "sqlite", self.dbfile, self.dsn])
         else:
             d, pgport = postgres_cluster()
             self.dbname = "k%d_%d" % (os.getpid(), _counter[0])
@@ -133,7 +139,7 @@ class Server:
                            capture_output=True)
             self.pgport = pgport
             conninfo = "host=127.0.0.1 port=%d dbname=%s user=kestrel password=kestrel" % (pgport, self.dbname)
-            self._run([os.path.join(SOURCE, "db", "create-datasource"), "postgresql", conninfo, self.dsn])
+            self._run([os.path.join(db_dir, "create-datasource"), "postgresql", conninfo, self.dsn])
             self.settings["Settings"].update({"DBLogin": "kestrel", "DBPassword": "kestrel"})
         for section, values in (settings or {}).items():
             self.settings.setdefault(section, {}).update({k: str(v) for k, v in values.items()})
@@ -164,7 +170,7 @@ class Server:
         if descriptor_limit:
             import resource
             preexec = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptor_limit, descriptor_limit))
-        self.proc = subprocess.Popen([BINARY] + list(args), env=self.env, stdout=self.log,
+        self.proc = subprocess.Popen([self.binary] + list(args), env=self.env, stdout=self.log,
                                      stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, preexec_fn=preexec)
         deadline = time.time() + 30
         while time.time() < deadline:

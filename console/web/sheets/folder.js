@@ -1,0 +1,78 @@
+// "Select a directory": the server-side directory picker that stands in for
+// the folder browser. Walks the server's directories; OK takes the one shown.
+//
+// Exports: chooseDirectory(startPath) -> {path, name} | null
+import * as api from "../api.js";
+import { openModal } from "../dialogs.js";
+
+export async function chooseDirectory(startPath) {
+  let current = null;
+  const content = document.createElement("div");
+  content.className = "folder-picker";
+  const prompt = document.createElement("p");
+  prompt.textContent = "Select a directory";
+  const where = document.createElement("input");
+  where.type = "text";
+  where.className = "folder-path";
+  where.setAttribute("aria-label", "Directory");
+  const list = document.createElement("ul");
+  list.className = "folder-list";
+  list.tabIndex = 0;
+  list.setAttribute("role", "listbox");
+  const error = document.createElement("p");
+  error.className = "field-error";
+  content.append(prompt, where, list, error);
+
+  const show = async (path) => {
+    const result = await api.get(`/api/picker/directories?path=${encodeURIComponent(path || "/")}`, { quiet: true });
+    if (!result.ok) {
+      error.textContent = result.data?.message?.text || result.data?.error || "The path does not refer to a directory.";
+      return;
+    }
+    current = result.data;
+    error.textContent = current.error || "";
+    where.value = current.path;
+    const items = [];
+    if (current.parent) items.push({ name: "..", path: current.parent });
+    for (const d of current.directories) items.push(d);
+    list.replaceChildren(...items.map((d) => {
+      const li = document.createElement("li");
+      li.setAttribute("role", "option");
+      li.textContent = d.name;
+      li.dataset.path = d.path;
+      li.addEventListener("dblclick", () => show(d.path));
+      li.addEventListener("click", () => {
+        list.querySelectorAll("li").forEach((x) => x.setAttribute("aria-selected", String(x === li)));
+      });
+      return li;
+    }));
+  };
+  list.addEventListener("keydown", (e) => {
+    const items = [...list.querySelectorAll("li")];
+    const at = items.findIndex((x) => x.getAttribute("aria-selected") === "true");
+    if (e.key === "ArrowDown" || e.key === "ArrowUp") {
+      e.preventDefault();
+      const next = Math.max(0, Math.min(items.length - 1, at + (e.key === "ArrowDown" ? 1 : -1)));
+      items.forEach((x, i) => x.setAttribute("aria-selected", String(i === next)));
+      items[next]?.scrollIntoView({ block: "nearest" });
+    } else if (e.key === "Enter" && at >= 0) {
+      e.preventDefault();
+      e.stopPropagation();
+      show(items[at].dataset.path);
+    }
+  });
+  where.addEventListener("keydown", (e) => {
+    if (e.key !== "Enter") return;
+    e.preventDefault();
+    e.stopPropagation();
+    show(where.value);
+  });
+  await show(startPath || "/");
+  const answer = await openModal({
+    title: "Browse for Folder", content, className: "folder-dialog",
+    buttons: [{ label: "OK", value: "OK", isDefault: true }, { label: "Cancel", value: "Cancel", isCancel: true }],
+    initialFocus: () => list,
+  });
+  if (answer !== "OK" || !current) return null;
+  return { path: current.path, name: current.name };
+}
