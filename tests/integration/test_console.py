@@ -10,19 +10,10 @@ import time
 
 import pytest
 
-from harness import Server
+from harness import Server, wait_for
 
 ALL_RIGHTS = range(1, 12)
 
-
-def wait_for(predicate, timeout=15):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    raise AssertionError("condition not met within %ss" % timeout)
 
 
 def connections(srv):

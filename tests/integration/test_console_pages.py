@@ -2,7 +2,6 @@
 against the real program: the frame, the live views, spy windows, settings and
 exit, as an administrator uses them. Screenshots of each window go to
 build/screenshots/."""
-import ftplib
 import os
 import re
 import signal
@@ -14,7 +13,7 @@ import time
 import pytest
 
 from browser import Browser
-from harness import BINARY, Server
+from harness import BINARY, Server, wait_for
 
 ALL_RIGHTS = range(1, 12)
 HOSTILE = "<img src=x onerror=alert(1)>"
@@ -64,15 +63,6 @@ def srv(browser, shared):
     browser.goto("about:blank")
     wait_for(lambda: shared.api("GET", "/api/connections")[1]["connections"] == [])
 
-
-def wait_for(predicate, timeout=15):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    raise AssertionError("condition not met within %ss" % timeout)
 
 
 def open_view(b, name):

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from harness import HERE, Server, postgres_cluster
+from harness import HERE, Server, postgres_cluster, wait_for
 
 
 class Site:
@@ -42,15 +42,6 @@ def site(server):
 def leftovers(folder):
     return [n for n in os.listdir(folder) if n.startswith(".kestrel-upload.")]
 
-
-def wait_for(predicate, timeout=30):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.1)
-    raise AssertionError("condition not reached")
 
 
 def run_refresh(srv, directory, **options):

@@ -6,19 +6,11 @@ import time
 
 import pytest
 
+from harness import wait_for
+
 BITS = ('"user read","user write","user execute","group read","group write","group execute",'
         '"other read","other write","other execute"')
 COLUMNS = "id, name, path, directory, size, userid, groupid, domain, link, " + BITS
-
-
-def wait_for(predicate, timeout=30, step=0.05):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    raise AssertionError("condition not met within %ss" % timeout)
 
 
 class Site:

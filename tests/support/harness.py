@@ -34,6 +34,17 @@ _pg_cluster = None  # (dir, port)
 _counter = [0]
 
 
+def wait_for(predicate, timeout=30, step=0.05):
+    """predicate's first true value, polled until timeout seconds have passed."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    raise AssertionError("condition not met within %ss" % timeout)
+
+
 def free_ports(count):
     """count distinct free ports: each socket stays bound until all are chosen,
     so the system cannot hand out the same port twice."""
