@@ -175,7 +175,26 @@ class Server:
                     f.write("%s=%s\n" % (k, v))
 
     def start(self, args=(), descriptor_limit=None):
-        """descriptor_limit: soft and hard RLIMIT_NOFILE of the program, to run it out of descriptors."""
+        """descriptor_limit: soft and hard RLIMIT_NOFILE of the program, to run it out of descriptors.
+
+        A port chosen free can be taken by another test before the program
+        binds it (tests run in parallel); then both ports are chosen again."""
+        for attempt in range(3):
+            try:
+                return self._start_once(args, descriptor_limit)
+            except RuntimeError as e:
+                if "Error 98" not in str(e) or attempt == 2:
+                    raise
+                self.proc.kill()
+                self.proc.wait()
+                self.proc = None
+                self.log.close()
+                self.port, self.console_port = free_ports(2)
+                self.settings["Settings"]["Port"] = str(self.port)
+                self.settings["Console"]["Port"] = str(self.console_port)
+                self.write_settings()
+
+    def _start_once(self, args, descriptor_limit):
         self.log = open(os.path.join(self.tmp, "kestrel.log"), "w+")
         preexec = None
         if descriptor_limit:
