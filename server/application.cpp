@@ -184,7 +184,13 @@ int runApplication(RunMode mode) {
       consoleServer.events().notice("Missing or invalid database");
     }
     std::fflush(stdout);
-    if (mode == RunMode::Service) notifier.ready();
+    if (mode == RunMode::Service) {
+      notifier.ready();
+      // The console stays up so that Port can be fixed there; say so where
+      // `systemctl status` shows it instead of a bare "Running".
+      if (haveDatabase && !frame.listener().listening())
+        notifier.status("Running, but not listening for FTP clients: see the console's notices");
+    }
     loop.run();
     // A synchronisation still walking must stop before the shared connection closes.
     store::refreshWorker().shutdown();

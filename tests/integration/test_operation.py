@@ -176,3 +176,30 @@ def test_gui_mode_keeps_plain_lines():
         assert proc.returncode == 0, err
         assert err.startswith("Missing or invalid database\n("), err
         assert "<3>" not in err
+
+
+def test_service_mode_without_its_port_says_so_in_the_service_status():
+    """Another program holds the FTP port: the service still starts (Port can
+    be fixed in the console) but its status must not claim a plain "Running"."""
+    import socket
+    with Server("sqlite", start=False) as srv, \
+            socket.socket(socket.AF_INET, socket.SOCK_STREAM) as holder, \
+            socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:
+        holder.bind(("0.0.0.0", srv.port))
+        holder.listen()
+        path = os.path.join(srv.tmp, "notify")
+        manager.bind(path)
+        manager.settimeout(30)
+        env = dict(srv.env, NOTIFY_SOCKET=path)
+        proc = subprocess.Popen([srv.binary, "-s"], env=env, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, text=True, stdin=subprocess.DEVNULL)
+        try:
+            messages = []
+            while not any("not listening" in m for m in messages):
+                messages.append(manager.recv(4096).decode())
+            assert any(m.startswith("READY=1") for m in messages), messages
+            assert messages[-1] == "STATUS=Running, but not listening for FTP clients: see the console's notices"
+        finally:
+            proc.terminate()
+            _, err = proc.communicate(timeout=30)
+        assert "<3>Failed to create socket for net port %d.  Error 98" % srv.port in err, err
