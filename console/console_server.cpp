@@ -246,6 +246,16 @@ bool ConsoleServer::start(std::string& error) {
                             {"X-Frame-Options", "DENY"},
                             {"Referrer-Policy", "no-referrer"},
                             {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"}});
+  // Debian's cpp-httplib compresses with brotli at its slowest quality: a 10 000-row file
+  // list (2 MB) then takes seconds to leave. Offer it gzip only, which costs milliseconds.
+  // The request is the server's own non-const object, handed to this hook as const.
+  http.set_pre_routing_handler([](const httplib::Request& rq, httplib::Response&) {
+    auto& headers = const_cast<httplib::Request&>(rq).headers;
+    auto accepted = headers.find("Accept-Encoding");
+    if (accepted != headers.end())
+      accepted->second = accepted->second.find("gzip") != std::string::npos ? "gzip" : "identity";
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
   http.set_mount_point("/", webRoot());
   http.set_file_extension_and_mimetype_mapping("mjs", "text/javascript");
 

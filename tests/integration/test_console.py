@@ -96,6 +96,19 @@ def test_cookie_session_and_csrf(server):
     assert status == 401
 
 
+def test_answers_are_gzip_or_plain_never_brotli(server):
+    """The system library's brotli is slow enough to make a large file list take seconds."""
+    import gzip
+    for path in ["/api/session", "/index.html"]:
+        for offered, expected in [("gzip, deflate, br, zstd", "gzip"), ("br", None), ("identity", None)]:
+            status, data, headers = server.api("GET", path, raw=True, headers={"Accept-Encoding": offered})
+            assert status == 200, (path, offered)
+            assert headers.get("Content-Encoding") == expected, (path, offered, headers)
+            if expected == "gzip":
+                data = gzip.decompress(data)
+            assert data.strip(), (path, offered)
+
+
 def test_password_generated_once_and_never_shown():
     with Server("sqlite", start=False) as srv:
         del srv.settings["Console"]["Password"]
