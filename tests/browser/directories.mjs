@@ -4,8 +4,7 @@
 // tests/integration/test_console_directories.py, which starts the server.
 //
 // Environment: KESTREL_CONSOLE_URL, KESTREL_CONSOLE_PASSWORD, KESTREL_FTP_PORT,
-// KESTREL_SCRATCH (a folder of the test's own), KESTREL_SCREENSHOTS, and
-// KESTREL_SCENARIO: "full" or "smoke" (accounts and an FTP login only).
+// KESTREL_SCRATCH (a folder of the test's own) and KESTREL_SCREENSHOTS.
 import fs from "node:fs";
 import path from "node:path";
 import assert from "node:assert/strict";
@@ -17,7 +16,6 @@ const url = env.KESTREL_CONSOLE_URL;
 const ftpPort = Number(env.KESTREL_FTP_PORT);
 const scratch = env.KESTREL_SCRATCH;
 const shots = env.KESTREL_SCREENSHOTS;
-const scenario = env.KESTREL_SCENARIO || "full";
 fs.mkdirSync(shots, { recursive: true });
 
 const browser = await chromium.launch({
@@ -152,11 +150,6 @@ async function scenarioSteps() {
   await answer("Please enter an integer between 0 and 100.", "OK");
   await dialog().locator(".field-error", { hasText: "between 0 and 100" }).waitFor();
   await press("Cancel");
-
-  if (scenario === "smoke") {
-    await shot("directories-smoke");
-    return;
-  }
 
   // --- a directory mapped to a folder that does not exist yet ---------------------------------
   step("add directory");

@@ -21,7 +21,7 @@ def server_log(srv):
         return srv.output[-4000:]
 
 
-def run_scenario(srv, scenario, engine):
+def run_scenario(srv, engine):
     if not os.path.isdir(os.path.join(BROWSER_DIR, "node_modules", "playwright-core")):
         pytest.skip("playwright-core is not installed (scripts/install-deps --test)")
     # Short: the File and Tree Reports take output names of at most 50 characters.
@@ -32,8 +32,7 @@ def run_scenario(srv, scenario, engine):
                    KESTREL_CONSOLE_PASSWORD=srv.console_password,
                    KESTREL_FTP_PORT=str(srv.port),
                    KESTREL_SCRATCH=scratch,
-                   KESTREL_SCREENSHOTS=os.path.join(SOURCE, "build", "screenshots", "directories-" + engine),
-                   KESTREL_SCENARIO=scenario)
+                   KESTREL_SCREENSHOTS=os.path.join(SOURCE, "build", "screenshots", "directories-" + engine))
         r = subprocess.run(["node", os.path.join(BROWSER_DIR, "directories.mjs")], env=env, cwd=BROWSER_DIR,
                            capture_output=True, text=True, timeout=240)
         assert r.returncode == 0 and "scenario passed" in r.stdout, \
@@ -43,15 +42,9 @@ def run_scenario(srv, scenario, engine):
         shutil.rmtree(scratch, ignore_errors=True)
 
 
-def test_directories_accounts_refresh_reports_blocking():
+def test_directories_accounts_refresh_reports_blocking(engine):
     """Domain, group and user made in the page log in over FTP; a limit past its range
     is refused; a directory is added with "Create?", refreshed, secured, linked by a
     drag, indexed, reported on and deleted with its files; a blocked address is refused."""
-    with Server("sqlite") as srv:
-        run_scenario(srv, "full", "sqlite")
-
-
-def test_directories_accounts_on_postgresql():
-    """The same page on PostgreSQL: accounts made in the browser log in over FTP."""
-    with Server("postgresql") as srv:
-        run_scenario(srv, "smoke", "postgresql")
+    with Server(engine) as srv:
+        run_scenario(srv, engine)
