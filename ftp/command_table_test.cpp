@@ -39,7 +39,9 @@ TEST(CommandTable, TextsAreUpperCaseVerbsAndPrefixesEndInOneBlank) {
     std::string text = entry.text;
     EXPECT_TRUE(seen.insert({text, entry.match}).second) << text << " is listed twice";
     std::string verb = entry.match == Match::Prefix ? text.substr(0, text.size() - 1) : text;
-    if (entry.match == Match::Prefix) EXPECT_EQ(text.back(), ' ') << text;
+    if (entry.match == Match::Prefix) {
+      EXPECT_EQ(text.back(), ' ') << text;
+    }
     EXPECT_TRUE(verb.size() == 3 || verb.size() == 4) << text;
     for (char ch : verb) EXPECT_TRUE(std::isupper(static_cast<unsigned char>(ch))) << text;
   }
