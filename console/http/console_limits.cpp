@@ -35,7 +35,7 @@ LoginBackoff::Entry& LoginBackoff::entryFor(const std::string& address, Clock::t
 }
 
 std::optional<LoginBackoff::Clock::duration> LoginBackoff::admit(const std::string& address, Clock::time_point now) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(entriesMutex_);
   Entry& entry = entryFor(address, now);
   // A check still running has not yet set its delay: wait for at least the first one.
   if (entry.checking) return kFirstDelay;
@@ -45,7 +45,7 @@ std::optional<LoginBackoff::Clock::duration> LoginBackoff::admit(const std::stri
 }
 
 LoginBackoff::Clock::duration LoginBackoff::failed(const std::string& address, Clock::time_point now) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(entriesMutex_);
   Entry& entry = entryFor(address, now);
   if (entry.failures > 0 && now - entry.lastFailure > kForgetAfter) entry.failures = 0;
   entry.failures = std::min(entry.failures + 1, 5);
@@ -57,17 +57,17 @@ LoginBackoff::Clock::duration LoginBackoff::failed(const std::string& address, C
 }
 
 void LoginBackoff::succeeded(const std::string& address) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(entriesMutex_);
   entries_.erase(address);
 }
 
 std::size_t LoginBackoff::tracked() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(entriesMutex_);
   return entries_.size();
 }
 
 void LoginBackoff::makeRoom(Clock::time_point now) {
-  // Caller holds mutex_. Forgotten addresses go first; when the table is
+  // Forgotten addresses go first; when the table is
   // still full, the address whose last failure is oldest makes way, so an
   // attacker with many addresses cannot grow the table without end.
   if (entries_.size() < capacity_) return;

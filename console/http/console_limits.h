@@ -14,6 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/mutex.h"
+
 namespace kestrel::console {
 
 // Wrong console passwords, counted per source address. After a failure the
@@ -52,12 +54,12 @@ class LoginBackoff {
     Clock::time_point lastFailure{};
     Clock::time_point blockedUntil{};
   };
-  void makeRoom(Clock::time_point now);
-  // The address's entry, made (room first) when it has none; with the lock held.
-  Entry& entryFor(const std::string& address, Clock::time_point now);
+  void makeRoom(Clock::time_point now) REQUIRES(entriesMutex_);
+  // The address's entry, made (room first) when it has none.
+  Entry& entryFor(const std::string& address, Clock::time_point now) REQUIRES(entriesMutex_);
 
-  mutable std::mutex mutex_;
-  std::unordered_map<std::string, Entry> entries_;  // guarded by mutex_
+  mutable platform::Mutex entriesMutex_;
+  std::unordered_map<std::string, Entry> entries_ GUARDED_BY(entriesMutex_);
   std::size_t capacity_;
 };
 
