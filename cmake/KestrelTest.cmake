@@ -14,3 +14,14 @@ function(kestrel_add_test name)
     PROPERTIES LABELS "${ARG_LABELS}"
                ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp")
 endfunction()
+
+# kestrel_add_unit_tests(AREA LIBS lib...): every AREA/**/*_test.cpp becomes the
+# test binary AREA_<file name>, beside the code it tests, labelled AREA.
+function(kestrel_add_unit_tests area)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${area}/*_test.cpp)
+  foreach(source ${sources})
+    get_filename_component(name ${source} NAME_WE)
+    kestrel_add_test(${area}_${name} ${source} LIBS ${ARG_LIBS} LABELS ${area})
+  endforeach()
+endfunction()

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "ftp/command_table.h"
-
 namespace kestrel::ftp {
 namespace {
 
@@ -37,20 +35,6 @@ TEST(ReplyQueue, PartialSendsKeepTheRest) {
   EXPECT_EQ(q.head(), "de");
   q.consume(2);
   EXPECT_TRUE(q.empty());
-}
-
-TEST(CommandTable, WholeAndPrefixMatchingInOrder) {
-  std::string arg;
-  EXPECT_NE(findCommand("noop", arg), nullptr);
-  EXPECT_EQ(findCommand("NOOP ", arg), nullptr);  // trailing blank: unknown
-  EXPECT_EQ(findCommand("CWD", arg), nullptr);    // needs its space
-  const Command* c = findCommand("cwd  two spaces", arg);
-  ASSERT_NE(c, nullptr);
-  EXPECT_EQ(arg, " two spaces");
-  EXPECT_EQ(findCommand("REST", arg)->handler, nullptr);  // whole form is not implemented
-  EXPECT_NE(findCommand("REST 100", arg)->handler, nullptr);
-  EXPECT_EQ(findCommand("APPE file", arg), nullptr);
-  EXPECT_EQ(findCommand("NLST", arg)->handler, &CUserSocket::cmdNlst);
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionPa
       hostName_(params.hostName),
       localAddress_(params.localAddress) {
   seenDirectories_.reserve(5);
-  sessionNumber_ = sessionRegistry().add(this);
+  sessionRegistry().add(this);
   metrics::sessionOpened();
 
   std::string domainName, motd;

@@ -97,7 +97,6 @@ class CUserSocket : public platform::EventHandler {
   std::int64_t groupId() const { return groupId_; }
   const std::string& displayName() const { return displayName_; }
   const std::string& logText() const { return logText_; }
-  std::uint16_t sessionNumber() const { return sessionNumber_; }
   SessionHost& host() { return host_; }
   platform::EventLoop& loop() { return host_.loop(); }
   const std::shared_ptr<Monitor>& monitor() const { return monitor_; }
@@ -242,7 +241,6 @@ class CUserSocket : public platform::EventHandler {
 
   // Connection.
   std::int64_t domainId_ = 0;
-  std::uint16_t sessionNumber_ = 0;
   std::shared_ptr<Monitor> monitor_;
   std::unique_ptr<PasvSocket> passive_;
   std::unique_ptr<DataSocket> data_;

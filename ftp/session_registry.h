@@ -6,39 +6,72 @@
 #include <functional>
 #include <list>
 #include <map>
-#include <mutex>
-#include <string>
+
+#include "platform/mutex.h"
 
 namespace kestrel::ftp {
 
 class CUserSocket;
 
-class SessionRegistry {
+// A session's number lives in its entry, written under the lock before the
+// entry is visible, so no thread ever reads a number still being assigned.
+template <typename Session>
+class BasicSessionRegistry {
  public:
   // Registers at the front and returns the session's number (wraps at 65536).
-  std::uint16_t add(CUserSocket* session);
-  void remove(CUserSocket* session);
-  // Calls fn for every session, newest first, under the lock.
-  void forEach(const std::function<void(CUserSocket&)>& fn);
-  // Calls fn with the session of that number, under the lock; false when none.
-  bool withSession(long number, const std::function<void(CUserSocket&)>& fn);
+  std::uint16_t add(Session* session) EXCLUDES(sessionsMutex_) {
+    platform::MutexLock lock(sessionsMutex_);
+    std::uint16_t number = ++counter_;
+    sessions_.push_front({session, number});
+    return number;
+  }
+
+  void remove(Session* session) EXCLUDES(sessionsMutex_) {
+    platform::MutexLock lock(sessionsMutex_);
+    sessions_.remove_if([session](const Entry& e) { return e.session == session; });
+  }
+
+  // Calls fn with each session and its number, newest first, under the lock.
+  void forEach(const std::function<void(std::uint16_t, Session&)>& fn) EXCLUDES(sessionsMutex_) {
+    platform::MutexLock lock(sessionsMutex_);
+    for (const Entry& e : sessions_) fn(e.number, *e.session);
+  }
+
+  // Calls fn with the newest session of that number, under the lock; false when none.
+  bool withSession(long number, const std::function<void(Session&)>& fn) EXCLUDES(sessionsMutex_) {
+    platform::MutexLock lock(sessionsMutex_);
+    for (const Entry& e : sessions_) {
+      if (e.number == number) {
+        fn(*e.session);
+        return true;
+      }
+    }
+    return false;
+  }
 
  private:
-  std::mutex mutex_;
-  std::list<CUserSocket*> sessions_;  // guarded by mutex_
-  std::uint16_t counter_ = 0;         // guarded by mutex_
+  struct Entry {
+    Session* session;
+    std::uint16_t number;
+  };
+
+  platform::Mutex sessionsMutex_;
+  std::list<Entry> sessions_ GUARDED_BY(sessionsMutex_);
+  std::uint16_t counter_ GUARDED_BY(sessionsMutex_) = 0;
 };
+
+using SessionRegistry = BasicSessionRegistry<CUserSocket>;
 
 class UserSessionCounts {
  public:
   // Admits and counts the session when the user is below maxUsers.
-  bool admit(std::int64_t userId, std::int64_t maxUsers);
-  void release(std::int64_t userId);
-  int count(std::int64_t userId);
+  bool admit(std::int64_t userId, std::int64_t maxUsers) EXCLUDES(countsMutex_);
+  void release(std::int64_t userId) EXCLUDES(countsMutex_);
+  int count(std::int64_t userId) EXCLUDES(countsMutex_);
 
  private:
-  std::mutex mutex_;
-  std::map<std::int64_t, int> counts_;  // guarded by mutex_
+  platform::Mutex countsMutex_;
+  std::map<std::int64_t, int> counts_ GUARDED_BY(countsMutex_);
 };
 
 SessionRegistry& sessionRegistry();

@@ -246,14 +246,14 @@ void CUserSocket::siteWho() {
       "    ----- -------------------- --------------------\r\n",
   };
   int count = 0;
-  sessionRegistry().forEach([&](CUserSocket& other) {
+  sessionRegistry().forEach([&](std::uint16_t number, CUserSocket& other) {
     ++count;
     CUserSocket::Identity who = other.identity();
     if (who.anonymous)
-      lines.push_back(formatReplyf("    %5d %-20s Anonymous (%s)\r\n", other.sessionNumber(),
+      lines.push_back(formatReplyf("    %5d %-20s Anonymous (%s)\r\n", number,
                                    who.logText.c_str(), who.anonymousAddress.c_str()));
     else
-      lines.push_back(formatReplyf("    %5d %-20s %-20s\r\n", other.sessionNumber(), who.logText.c_str(),
+      lines.push_back(formatReplyf("    %5d %-20s %-20s\r\n", number, who.logText.c_str(),
                                    who.displayName.c_str()));
   });
   lines.push_back("    ----- --------------- --------------------\r\n");

@@ -69,7 +69,7 @@ void EventLoop::remove(int fd) {
 
 void EventLoop::post(Task task) {
   {
-    std::lock_guard<std::mutex> lock(tasksMutex_);
+    MutexLock lock(tasksMutex_);
     tasks_.push_back(std::move(task));
   }
   wake();
@@ -114,14 +114,14 @@ void EventLoop::send(const Task& task) {
 
 void EventLoop::quit() {
   {
-    std::lock_guard<std::mutex> lock(tasksMutex_);
+    MutexLock lock(tasksMutex_);
     quit_ = true;
   }
   wake();
 }
 
 bool EventLoop::quitRequested() const {
-  std::lock_guard<std::mutex> lock(tasksMutex_);
+  MutexLock lock(tasksMutex_);
   return quit_;
 }
 
@@ -163,7 +163,7 @@ void EventLoop::drainTasks() {
   }
   std::deque<Task> batch;
   {
-    std::lock_guard<std::mutex> lock(tasksMutex_);
+    MutexLock lock(tasksMutex_);
     batch.swap(tasks_);
   }
   for (auto& task : batch) {
@@ -190,7 +190,7 @@ void EventLoop::run() {
     }
     if (!quitRequested()) runDueTimers();
   }
-  std::lock_guard<std::mutex> lock(tasksMutex_);
+  MutexLock lock(tasksMutex_);
   tasks_.clear();
 }
 

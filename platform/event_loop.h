@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/mutex.h"
+
 namespace kestrel::platform {
 
 class EventHandler {
@@ -79,9 +81,9 @@ class EventLoop {
   std::map<int, Timer> timers_;
   int nextTimerId_ = 1;
 
-  mutable std::mutex tasksMutex_;
-  std::deque<Task> tasks_;  // guarded by tasksMutex_
-  bool quit_ = false;       // guarded by tasksMutex_
+  mutable Mutex tasksMutex_;
+  std::deque<Task> tasks_ GUARDED_BY(tasksMutex_);
+  bool quit_ GUARDED_BY(tasksMutex_) = false;
 };
 
 }  // namespace kestrel::platform

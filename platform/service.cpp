@@ -1,6 +1,7 @@
 #include "platform/service.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -232,5 +233,19 @@ std::optional<ServiceUnitOptions> parseServiceUnit(std::string_view text) {
 }
 
 std::string serviceUnitPath() { return kUnitPath; }
+
+Status enableServiceUnit(const std::string& unitPath, bool automatic) {
+  ::chmod(unitPath.c_str(), 0644);
+  auto slash = unitPath.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : unitPath.substr(0, slash);
+  std::string name = slash == std::string::npos ? unitPath : unitPath.substr(slash + 1);
+  std::string wants = dir + "/multi-user.target.wants";
+  std::string link = wants + "/" + name;
+  ::unlink(link.c_str());
+  if (!automatic) return Status::success();
+  ::mkdir(wants.c_str(), 0755);
+  if (::symlink(unitPath.c_str(), link.c_str()) != 0) return Status::fromErrno("symlink");
+  return Status::success();
+}
 
 }  // namespace kestrel::platform

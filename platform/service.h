@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/status.h"
+
 namespace kestrel::platform {
 
 // Speaks the service manager's notify protocol: one datagram per report on
@@ -65,5 +67,11 @@ std::optional<ServiceUnitOptions> parseServiceUnit(std::string_view text);
 
 // Where the unit is installed.
 std::string serviceUnitPath();
+
+// Makes a written unit readable to systemd and the operator, and sets
+// systemctl enable's link beside it (multi-user.target.wants/) for the
+// automatic start type, removing it otherwise. Fails only when the link is
+// wanted and cannot be made.
+Status enableServiceUnit(const std::string& unitPath, bool automatic);
 
 }  // namespace kestrel::platform

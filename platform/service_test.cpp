@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -183,6 +184,48 @@ TEST(ServiceUnitTest, RefusesWhatCouldBreakTheUnit) {
   EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "-x", "/bin/kestrel", "", ""}), "");
   EXPECT_EQ(buildServiceUnit({ServiceStartType::kManual, "%u", "/bin/kestrel", "", ""}), "");
   EXPECT_EQ(serviceUnitPath(), "/etc/systemd/system/kestrel.service");
+}
+
+// A scratch directory standing in for /etc/systemd/system.
+class UnitDirectory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "kestrel-unit-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    unit_ = dir_ + "/kestrel.service";
+    link_ = dir_ + "/multi-user.target.wants/kestrel.service";
+    std::ofstream(unit_) << "[Service]\n";
+    fs::permissions(unit_, fs::perms::owner_read | fs::perms::owner_write);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string dir_, unit_, link_;
+};
+
+TEST_F(UnitDirectory, AutomaticIsEnabledBesideTheUnitAndReadableToAll) {
+  ASSERT_TRUE(enableServiceUnit(unit_, true).ok());
+  EXPECT_TRUE(fs::is_symlink(link_));
+  EXPECT_EQ(fs::read_symlink(link_), unit_);
+  EXPECT_NE(fs::status(unit_).permissions() & fs::perms::others_read, fs::perms::none);
+  // Enabling twice replaces the link instead of failing on it.
+  EXPECT_TRUE(enableServiceUnit(unit_, true).ok());
+  EXPECT_TRUE(fs::is_symlink(link_));
+}
+
+TEST_F(UnitDirectory, ManualOrDisabledRemovesTheLink) {
+  ASSERT_TRUE(enableServiceUnit(unit_, true).ok());
+  EXPECT_TRUE(enableServiceUnit(unit_, false).ok());
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link_)));
+  EXPECT_TRUE(enableServiceUnit(unit_, false).ok());  // nothing to remove is no failure
+}
+
+TEST_F(UnitDirectory, ALinkThatCannotBeMadeIsReported) {
+  // A plain file where the wants directory belongs.
+  std::ofstream(dir_ + "/multi-user.target.wants") << "";
+  Status status = enableServiceUnit(unit_, true);
+  EXPECT_FALSE(status.ok());
+  EXPECT_NE(status.message.find("symlink"), std::string::npos);
 }
 
 }  // namespace

@@ -292,7 +292,7 @@ Settings::Settings(std::string path) : path_(std::move(path)) {}
 Settings::~Settings() = default;
 
 std::shared_ptr<const Settings::Document> Settings::current() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(fileMutex_);
   FileStamp stamp;
   struct stat st{};
   if (::stat(path_.c_str(), &st) == 0) {
@@ -366,13 +366,13 @@ bool Settings::writeSection(std::string_view section, const SectionValues& value
 }
 
 Status Settings::lastError() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(fileMutex_);
   return lastError_;
 }
 
 bool Settings::update(std::string_view rawSection, const SectionValues& values,
                       bool wholeSection) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(fileMutex_);
   std::string_view section = trim(rawSection);
   if (!validSection(section)) {
     lastError_ = Status::fromCode(EINVAL, "invalid section name");

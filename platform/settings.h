@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/status.h"
 
 namespace kestrel::settings {
@@ -206,11 +207,11 @@ class Settings {
   bool update(std::string_view section, const SectionValues& values, bool wholeSection);
 
   const std::string path_;
-  mutable std::mutex mutex_;
-  mutable std::shared_ptr<const Document> cache_;  // guarded by mutex_
-  mutable FileStamp cacheStamp_;                   // guarded by mutex_
-  mutable bool cacheTrusted_ = false;              // guarded by mutex_
-  Status lastError_;                               // guarded by mutex_
+  mutable Mutex fileMutex_;
+  mutable std::shared_ptr<const Document> cache_ GUARDED_BY(fileMutex_);
+  mutable FileStamp cacheStamp_ GUARDED_BY(fileMutex_);
+  mutable bool cacheTrusted_ GUARDED_BY(fileMutex_) = false;
+  Status lastError_ GUARDED_BY(fileMutex_);
 };
 
 }  // namespace kestrel::platform

@@ -6,10 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "console/main_frame.h"
 #include "ftp/reply.h"
 #include "platform/settings.h"
+#include "server/main_frame.h"
 #include "server/user_thread.h"
+#include "store/ip_filter.h"
 #include "store/records.h"
 
 namespace kestrel::server {
@@ -33,19 +34,10 @@ DomainChoice chooseDomain(const std::string& localAddress) {
 bool admitted(std::int64_t domainId, const std::string& peerAddress) {
   int octet[4] = {0, 0, 0, 0};
   if (!platform::parseDotted(peerAddress, octet)) return true;
-  store::CDBBlock blocks(*store::sharedDatabase());
-  blocks.setFilter("`domain`=" + std::to_string(domainId));
-  blocks.setSort("sequence");
-  blocks.open();
-  for (const store::BlockRecord& b : blocks.rows()) {
-    if (b.ip1Lo <= octet[0] && octet[0] <= b.ip1Hi && b.ip2Lo <= octet[1] && octet[1] <= b.ip2Hi &&
-        b.ip3Lo <= octet[2] && octet[2] <= b.ip3Hi && b.ip4Lo <= octet[3] && octet[3] <= b.ip4Hi)
-      return b.allow;
-  }
-  return true;
+  return store::filterAdmits(store::loadFilter(*store::sharedDatabase(), domainId), octet);
 }
 
-CListenSocket::CListenSocket(platform::EventLoop& loop, console::CMainFrame& frame) : loop_(loop), frame_(frame) {}
+CListenSocket::CListenSocket(platform::EventLoop& loop, CMainFrame& frame) : loop_(loop), frame_(frame) {}
 
 CListenSocket::~CListenSocket() { close(); }
 

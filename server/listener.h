@@ -8,11 +8,9 @@
 #include "platform/event_loop.h"
 #include "platform/socket.h"
 
-namespace kestrel::console {
-class CMainFrame;
-}
-
 namespace kestrel::server {
+
+class CMainFrame;
 
 struct DomainChoice {
   std::int64_t id = 0;
@@ -26,7 +24,7 @@ bool admitted(std::int64_t domainId, const std::string& peerAddress);
 
 class CListenSocket : public platform::EventHandler {
  public:
-  CListenSocket(platform::EventLoop& loop, console::CMainFrame& frame);
+  CListenSocket(platform::EventLoop& loop, CMainFrame& frame);
   ~CListenSocket() override;
 
   // Listens on Settings\Port on every interface, or on each address of
@@ -45,7 +43,7 @@ class CListenSocket : public platform::EventHandler {
   void reportShortage();
 
   platform::EventLoop& loop_;
-  console::CMainFrame& frame_;
+  CMainFrame& frame_;
   std::vector<platform::Fd> fds_;
   platform::Fd spare_;
   bool descriptorsShort_ = false;

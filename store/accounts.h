@@ -1,12 +1,11 @@
 // Rules that keep domains, groups and users whole: what a new domain gets,
 // which rows are protected, how names are normalised and kept unique within a
-// domain, and what each deletion removes. Also the domain's IP filter list.
+// domain, and what each deletion removes.
 //
 // The operations for the console return an AccountOutcome instead of showing
 // anything: its question is asked first (nothing has changed yet; call again
 // with the operator's answer), its messages are shown in order.
 #pragma once
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "store/database.h"
+#include "store/ip_filter.h"
 #include "store/records.h"
 
 namespace kestrel::store {
@@ -63,30 +63,6 @@ using Confirmation = std::optional<bool>;
 // Domains. The sheet's values are name, ip, motd, textHeader, textFooter.
 std::optional<AccountMessage> validateDomainEdit(Database& db, const HomeRecord& before, bool isNew,
                                                  const std::string& name, const std::string& ip);
-
-// One entry of a domain's IP filter: admit or block, and the bounds of the
-// four parts of the address.
-struct FilterRange {
-  int lo = 0, hi = 255;
-  bool operator==(const FilterRange&) const = default;
-};
-struct FilterEntry {
-  bool allow = false;
-  std::array<FilterRange, 4> parts;
-  bool operator==(const FilterEntry&) const = default;
-};
-
-// The editor's check of an address pattern ("*", n or n-m per part, four parts).
-bool validFilterPattern(std::string_view pattern);
-// The bounds of a pattern; nullopt when it is not valid.
-std::optional<std::array<FilterRange, 4>> parseFilterPattern(std::string_view pattern);
-// How a stored entry reads: "*" for 0-255, "n" for n-n, else "n-m".
-std::string formatFilterPattern(const std::array<FilterRange, 4>& parts);
-// A list entry "Allow\t…", "Admit\t…" or "Block\t…": the first letter decides.
-std::optional<FilterEntry> parseFilterEntry(std::string_view text);
-std::vector<FilterEntry> loadFilter(Database& db, std::int64_t domainId);
-// Replaces the domain's rows of Block with these, Sequence 1..n.
-void saveFilter(Database& db, std::int64_t domainId, const std::vector<FilterEntry>& entries);
 
 // Adds a domain (name, ip, motd, text header and footer from values) with its
 // members; a filter given is stored under the new domain.

@@ -24,7 +24,7 @@ void writeLog(std::int64_t userId, const std::string& address, Action action, st
               const std::string& more) {
   if (!logSwitch(action)) return;
   SharedRecordSets& s = *sharedRecordSets();
-  std::lock_guard<std::mutex> lock(s.lockC);
+  platform::MutexLock lock(s.logMutex);
   s.log.addNew();
   LogRecord& row = s.log.row();
   row.actionId = static_cast<int>(action);
@@ -36,5 +36,7 @@ void writeLog(std::int64_t userId, const std::string& address, Action action, st
   row.ip = address;
   s.log.update();
 }
+
+void clearActivityLog(Database& db) { db.execute("delete from log"); }
 
 }  // namespace kestrel::store

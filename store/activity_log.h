@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "store/database.h"
+
 namespace kestrel::platform {
 class Settings;
 }
@@ -33,5 +35,8 @@ bool logSwitch(Action action);
 // Appends a row when the action's switch is on; a database error propagates.
 void writeLog(std::int64_t userId, const std::string& address, Action action, std::int64_t fileId,
               const std::string& more = {});
+
+// The console's "Clear activity log": every row of Log goes.
+void clearActivityLog(Database& db);
 
 }  // namespace kestrel::store

@@ -17,8 +17,6 @@ constexpr std::size_t kIdsPerStatement = 500;
 // Progress lines reach the consoles at most this often; the last one is never lost.
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 
-RefreshWorker gWorker;
-
 std::string withValue(std::string_view format, std::string_view placeholder, std::string_view value) {
   std::string text(format);
   auto at = text.find(placeholder);
@@ -360,8 +358,6 @@ class RefreshWorker::Monitor : public RefreshMonitor {
   RefreshWorker& worker_;
   bool interactive_;
 };
-
-RefreshWorker& refreshWorker() { return gWorker; }
 
 RefreshWorker::~RefreshWorker() { shutdown(); }
 

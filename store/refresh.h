@@ -172,6 +172,4 @@ class RefreshWorker {
   bool progressPending_ = false;                    // guarded by mutex_
 };
 
-RefreshWorker& refreshWorker();
-
 }  // namespace kestrel::store

@@ -12,33 +12,33 @@ std::unique_ptr<SharedRecordSets> gShared;
 }
 
 SharedRecordSets::SharedRecordSets(Database& db)
-    : pathFinder(db), nameFinder(db), group(db), user(db), log(db) {}
+    : pathFinder(db), nameFinder(db), group(db), user(db), log(db) {
+  // Open with a filter that matches nothing: every use sets its own filter.
+  pathFinder.setFilter("id=0");
+  pathFinder.open();
+  nameFinder.setFilter("id=0");
+  nameFinder.open();
+  group.setFilter("id=0");
+  group.open();
+  user.setFilter("id=0");
+  user.open();
+  log.setFilter("id=0");
+  log.open();
+}
 
 SharedRecordSets* sharedRecordSets() { return gShared.get(); }
 
 void openSharedRecordSets() {
   Database* db = sharedDatabase();
   if (!db) throw DbError("no data source");
-  auto sets = std::make_unique<SharedRecordSets>(*db);
-  // Open with a filter that matches nothing: every use sets its own filter.
-  sets->pathFinder.setFilter("id=0");
-  sets->pathFinder.open();
-  sets->nameFinder.setFilter("id=0");
-  sets->nameFinder.open();
-  sets->group.setFilter("id=0");
-  sets->group.open();
-  sets->user.setFilter("id=0");
-  sets->user.open();
-  sets->log.setFilter("id=0");
-  sets->log.open();
-  gShared = std::move(sets);
+  gShared = std::make_unique<SharedRecordSets>(*db);
 }
 
 void closeSharedRecordSets() { gShared.reset(); }
 
 std::string buildVirtualPath(std::int64_t id) {
   SharedRecordSets& s = *sharedRecordSets();
-  std::lock_guard<std::mutex> lock(s.lockA);
+  platform::MutexLock lock(s.pathFinderMutex);
   std::string result;
   s.pathFinder.setFilter("id=" + std::to_string(id));
   s.pathFinder.requery();
@@ -56,7 +56,7 @@ std::string buildVirtualPath(std::int64_t id) {
 
 bool nameExistsUnder(std::int64_t parent, const std::string& name) {
   SharedRecordSets& s = *sharedRecordSets();
-  std::lock_guard<std::mutex> lock(s.lockB);
+  platform::MutexLock lock(s.nameFinderMutex);
   s.nameFinder.setFilter("parent=" + std::to_string(parent) + " and name=" + quoteText(name));
   s.nameFinder.requery();
   return !s.nameFinder.isEmpty();
@@ -85,6 +85,12 @@ bool readEntry(CDBFile& rows, std::int64_t id) {
   rows.setFilter("id=" + idText(id));
   rows.open();
   return !rows.isEmpty();
+}
+
+std::optional<FileRecord> findEntry(Database& db, std::int64_t id) {
+  CDBFile rows(db);
+  if (!readEntry(rows, id)) return std::nullopt;
+  return rows.row();
 }
 
 bool isValidEntryName(std::string_view name) {
@@ -240,6 +246,32 @@ std::int64_t addEntry(Database& db, const FileRecord& row) {
   if (rows.isEmpty()) throw DbError("the new entry could not be read back");
   return rows.row().id;
 }
+
+std::vector<PathFindRecord> childDirectories(Database& db, std::int64_t parent) {
+  CDBPathFind rows(db);
+  rows.setFilter("parent=" + idText(parent) + " and directory=YES");
+  rows.setSort("id");
+  rows.open();
+  return rows.rows();
+}
+
+std::vector<FileRecord> directoriesInsideRoots(Database& db) {
+  CDBFile rows(db);
+  rows.setFilter(
+      "directory=YES and link=0 and parent in (select id from files where directory=yes and parent=0 and link=0)");
+  rows.setSort("id");
+  rows.open();
+  return rows.rows();
+}
+
+bool entryNamedUnder(Database& db, std::int64_t parent, const std::string& name) {
+  CDBPathFind rows(db);
+  rows.setFilter("parent=" + idText(parent) + " and name=" + quoteText(name));
+  rows.open();
+  return !rows.isEmpty();
+}
+
+void removeEntryRow(Database& db, std::int64_t id) { db.execute("delete * from files where id=" + idText(id)); }
 
 void moveEntry(Database& db, std::int64_t id, std::int64_t newParent) {
   db.execute("update files set parent=" + idText(newParent) + " where id=" + idText(id));

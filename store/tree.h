@@ -2,12 +2,12 @@
 // over the shared finders.
 #pragma once
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "store/records.h"
 
 namespace kestrel::store {
@@ -54,14 +54,14 @@ class SharedRecordSets {
  public:
   explicit SharedRecordSets(Database& db);
 
-  std::mutex lockA;  // pathFinder
-  CDBPathFind pathFinder;
-  std::mutex lockB;  // nameFinder
-  CDBPathFind nameFinder;
+  platform::Mutex pathFinderMutex;
+  CDBPathFind pathFinder GUARDED_BY(pathFinderMutex);
+  platform::Mutex nameFinderMutex;
+  CDBPathFind nameFinder GUARDED_BY(nameFinderMutex);
   CDBGroup group;  // console thread only
   CDBUser user;    // console thread only
-  std::mutex lockC;  // log
-  CDBLog log;
+  platform::Mutex logMutex;
+  CDBLog log GUARDED_BY(logMutex);
 };
 
 SharedRecordSets* sharedRecordSets();
@@ -134,6 +134,7 @@ using CDBDirUse = RecordSet<DirUsageRecord>;
 
 // Reads the Files row `id` into `rows`; false when there is none.
 bool readEntry(CDBFile& rows, std::int64_t id);
+std::optional<FileRecord> findEntry(Database& db, std::int64_t id);
 
 // A name the tree and the disk can both hold: not blank, none of \ : * ? " < > |,
 // no "/", and not "." or "..".
@@ -177,6 +178,16 @@ FileRecord draftEntry(const FileRecord& parent, const std::string& name, const s
                       std::int64_t link);
 // Inserts the row and returns its new id.
 std::int64_t addEntry(Database& db, const FileRecord& row);
+
+// The directory rows (links included) directly below parent, by id.
+std::vector<PathFindRecord> childDirectories(Database& db, std::int64_t parent);
+// Every directory row, not a link, directly inside a root directory that is
+// not a link, by id: what the automatic synchronisation walks.
+std::vector<FileRecord> directoriesInsideRoots(Database& db);
+// Whether an entry (file, directory or link) of that name lies directly below parent.
+bool entryNamedUnder(Database& db, std::int64_t parent, const std::string& name);
+// Removes one row that has nothing below it: a link or a file.
+void removeEntryRow(Database& db, std::int64_t id);
 
 // Moves an entry below another directory ("update files set parent=%d where id=%d").
 void moveEntry(Database& db, std::int64_t id, std::int64_t newParent);
