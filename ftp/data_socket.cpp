@@ -75,14 +75,23 @@ DataSocket::~DataSocket() {
 void DataSocket::startProtection() {
   const platform::TlsContext* context = session_.dataProtection();
   if (!context) return;
-  tls_ = std::make_unique<platform::TlsStream>(*context, fd_.get());
+  // Data connections resume the control connection's session; they need
+  // no tickets of their own.
+  tls_ = std::make_unique<platform::TlsStream>(*context, fd_.get(), platform::TlsStream::Tickets::None);
   // A client that never completes the handshake must not hold the
   // transfer (and the session's idle check) forever.
   handshakeTimer_ = session_.loop().addTimer(kHandshakeLimit, [this] {
     session_.loop().cancelTimer(handshakeTimer_);
     handshakeTimer_ = 0;
-    fail(kCantOpen);
+    refuseConnection();
   });
+}
+
+void DataSocket::refuseConnection() {
+  // Before any command used the connection there is no transfer to answer
+  // for: the client gets its 425 when it asks for one.
+  if (job_ == DataJob::None) session_.destroyDataSocket();
+  else fail(kCantOpen);
 }
 
 bool DataSocket::continueHandshake() {
@@ -100,7 +109,7 @@ bool DataSocket::continueHandshake() {
   }
   session_.host().postToMain(
       Message(Msg::ConsoleLine, nullptr, "TLS data connection refused: " + tls_->error()));
-  fail(kCantOpen);
+  refuseConnection();
   return false;
 }
 
@@ -168,7 +177,7 @@ void DataSocket::onEvents(std::uint32_t events) {
   }
   if (tls_ && !tls_->established()) {
     if (events & (EPOLLHUP | EPOLLERR)) {
-      fail(kCantOpen);
+      refuseConnection();
       return;
     }
     continueHandshake();

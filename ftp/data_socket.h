@@ -62,6 +62,7 @@ class DataSocket : public platform::EventHandler {
   // PROT P: the handshake comes before any job runs.
   void startProtection();
   bool continueHandshake();  // false when this was destroyed
+  void refuseConnection();   // destroys this
   platform::IoResult send(const char* data, std::size_t size);
   platform::IoResult receive(char* data, std::size_t size);
 

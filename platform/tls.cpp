@@ -77,9 +77,10 @@ std::string TlsContext::fileStamp(const std::string& certificate, const std::str
 
 TlsContext::~TlsContext() { SSL_CTX_free(static_cast<SSL_CTX*>(ctx_)); }
 
-TlsStream::TlsStream(const TlsContext& context, int fd) : fd_(fd) {
+TlsStream::TlsStream(const TlsContext& context, int fd, Tickets tickets) : fd_(fd) {
   SSL* ssl = SSL_new(static_cast<SSL_CTX*>(context.native()));
   if (!ssl) return;
+  if (tickets == Tickets::None) SSL_set_num_tickets(ssl, 0);
   if (SSL_set_fd(ssl, fd) != 1) {
     SSL_free(ssl);
     return;

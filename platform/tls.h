@@ -35,8 +35,12 @@ class TlsStream {
  public:
   enum class Handshake { Done, Again, Failed };
 
-  // The server side of a connection on fd (not owned).
-  TlsStream(const TlsContext& context, int fd);
+  // The server side of a connection on fd (not owned). A stream that does
+  // not issue session tickets leaves nothing unread at a client that only
+  // sends: such a client's close would otherwise reset the connection and
+  // lose the end of its data.
+  enum class Tickets { Issue, None };
+  TlsStream(const TlsContext& context, int fd, Tickets tickets = Tickets::Issue);
   ~TlsStream();
   TlsStream(const TlsStream&) = delete;
   TlsStream& operator=(const TlsStream&) = delete;

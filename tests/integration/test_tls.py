@@ -82,6 +82,12 @@ def test_ftplib_lists_downloads_and_uploads_over_tls(site):
     assert got.getvalue() == CONTENT
     f.storbinary("STOR back.bin", io.BytesIO(CONTENT))
     assert site.uploaded("back.bin") == CONTENT
+    # Active mode: the server connects out and is still the TLS server.
+    f.set_pasv(False)
+    got = io.BytesIO()
+    f.retrbinary("RETR back.bin", got.write)
+    assert got.getvalue() == CONTENT
+    f.set_pasv(True)
     # PROT C: the data goes in clear again, the control connection stays TLS.
     f.prot_c()
     got = io.BytesIO()
@@ -224,3 +230,42 @@ def test_unreadable_certificate_gives_a_notice_and_plain_ftp(engine, tmp_path):
         assert c.cmd("AUTH TLS") == ["500 'AUTH TLS': Unknown command"]
         assert " AUTH TLS" not in c.cmd("FEAT")
         c.close()
+
+
+# --- the console ------------------------------------------------------------------
+
+def test_console_serves_https_with_the_same_pair_and_a_secure_cookie(pair):
+    import http.client
+    import json
+    with Server("sqlite", settings={"Settings": {"TLSCertificate": pair[0], "TLSKey": pair[1]},
+                                    "Console": {"TLS": 1}}) as srv:
+        srv.wait_console()
+        conn = http.client.HTTPSConnection("127.0.0.1", srv.console_port, timeout=30, context=client_context())
+        conn.request("POST", "/api/login", body=json.dumps({"password": srv.console_password}),
+                     headers={"Content-Type": "application/json"})
+        r = conn.getresponse()
+        r.read()
+        assert r.status == 200
+        cookie = r.getheader("Set-Cookie")
+        assert "HttpOnly" in cookie and "SameSite=Strict" in cookie and cookie.endswith("; Secure")
+        conn.close()
+        # Clear text gets no console.
+        plain = http.client.HTTPConnection("127.0.0.1", srv.console_port, timeout=10)
+        with pytest.raises((http.client.HTTPException, ConnectionError, OSError)):
+            plain.request("GET", "/api/session")
+            plain.getresponse().read()
+
+
+def test_settings_sheet_reads_and_checks_the_tls_values(site, pair):
+    srv = site.srv
+    status, body = srv.api("GET", "/api/settings")
+    assert status == 200
+    assert (body["TLSCertificate"], body["TLSKey"], body["TLSRequired"]) == (pair[0], pair[1], 0)
+    status, body = srv.api("PUT", "/api/settings", {"TLSRequired": 3})
+    assert status != 200
+    status, body = srv.api("PUT", "/api/settings", {"TLSRequired": 1})
+    assert status == 200 and body["TLSRequired"] == 1
+    c = srv.connect_raw()
+    c.reply()
+    assert c.cmd("USER alice")[0].startswith("530 This server requires TLS")
+    c.close()
