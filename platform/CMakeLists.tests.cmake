@@ -1,5 +1,5 @@
 # Tests of the settings store, the single-instance guard, the service glue, the event loop,
-# files, the metrics counters and the service log.
+# files, the metrics counters, the service log and the TLS wrapper.
 kestrel_add_test(platform_settings_test
   ${CMAKE_SOURCE_DIR}/platform/settings_test.cpp
   LIBS kestrel_platform LABELS platform)
@@ -20,4 +20,7 @@ kestrel_add_test(platform_metrics_test
   LIBS kestrel_platform LABELS platform)
 kestrel_add_test(platform_journal_test
   ${CMAKE_SOURCE_DIR}/platform/journal_test.cpp
+  LIBS kestrel_platform LABELS platform)
+kestrel_add_test(platform_tls_test
+  ${CMAKE_SOURCE_DIR}/platform/tls_test.cpp
   LIBS kestrel_platform LABELS platform)
