@@ -223,12 +223,17 @@ def test_garbage_and_stalled_handshakes_end_without_leaks(engine, pair):
 
 def test_unreadable_certificate_gives_a_notice_and_plain_ftp(engine, tmp_path):
     missing = str(tmp_path / "none.pem")
-    with Server(engine, settings={"Settings": {"TLSCertificate": missing, "TLSKey": missing}}) as srv:
+    settings = {"TLSCertificate": missing, "TLSKey": missing, "TLSRequired": 1}
+    with Server(engine, settings={"Settings": settings}) as srv:
         wait_for(lambda: "TLS is off" in srv.read_log())
         c = srv.connect_raw()
         c.reply()
         assert c.cmd("AUTH TLS") == ["500 'AUTH TLS': Unknown command"]
         assert " AUTH TLS" not in c.cmd("FEAT")
+        # A requirement that cannot be met keeps named logins out rather
+        # than let their passwords cross in clear text; anonymous goes on.
+        assert c.cmd("USER alice")[0].startswith("530 This server requires TLS")
+        assert c.cmd("USER anonymous")[0].startswith("331")
         c.close()
 
 
