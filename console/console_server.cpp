@@ -407,7 +407,8 @@ void ConsoleServer::handleLogin(const httplib::Request& request, httplib::Respon
     }
     sessions_[token] = {csrf, std::chrono::steady_clock::now()};
   }
-  response.set_header("Set-Cookie", std::string(kCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" + (secure_ ? "; Secure" : ""));
+  response.set_header("Set-Cookie", std::string(kCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" +
+                                        (secure_ ? "; Secure" : ""));
   sendJson(response, 200, {{"csrf", csrf}});
 }
 

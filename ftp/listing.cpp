@@ -212,7 +212,8 @@ void DataSocket::startListing(std::int64_t target, ListFormat format) {
     if (!rows.isEmpty()) {
       const store::DirectoryRecord& self = rows.row();
       if (!self.directory) {
-        output_.push(format == ListFormat::Facts ? session_.listingEntry(self, format) : session_.listingLine(self, false));
+        output_.push(format == ListFormat::Facts ? session_.listingEntry(self, format)
+                                                 : session_.listingLine(self, false));
       } else if (store::permits(session_.principal(), self, store::Access::Read)) {
         store::CDBDirectory entries(database());
         entries.setFilter("parent=" + std::to_string(self.id));

@@ -72,7 +72,8 @@ void CUserSocket::continueHandshake() {
     }
     case platform::TlsStream::Handshake::Failed:
       // Garbage or a refused client: nothing more can be said in either form.
-      host_.postToMain({Msg::ConsoleLine, nullptr, "TLS handshake with " + peerAddress_ + " failed: " + tls_->error(), true});
+      host_.postToMain(
+          {Msg::ConsoleLine, nullptr, "TLS handshake with " + peerAddress_ + " failed: " + tls_->error(), true});
       endSession();
       return;
     case platform::TlsStream::Handshake::Done:
