@@ -9,6 +9,7 @@
 #include <sys/epoll.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <memory>
@@ -22,7 +23,6 @@ namespace kestrel::ftp {
 
 namespace {
 
-constexpr char kCantOpen[] = "425 Can't open data connection.\r\n";
 constexpr char kAborted[] = "426 Connection closed.  Transfer aborted.\r\n";
 constexpr char kAllocationExceeded[] = "553 Transfer aborted.  Allocation exceeded.\r\n";
 constexpr char kLocalError[] = "451 Requested action aborted.  Local error in processing.\r\n";
@@ -31,8 +31,9 @@ constexpr char kLocalError[] = "451 Requested action aborted.  Local error in pr
 // enough that one transfer cannot starve the control connection.
 constexpr std::int64_t kBytesPerEvent = 16 * kTransferChunk;
 
-// Ports below this belong to services; a PORT naming one is a bounce attempt.
-constexpr int kLowestDataPort = 1024;
+
+// A data connection's TLS handshake has this long to complete.
+constexpr std::chrono::milliseconds kHandshakeLimit{15000};
 
 // One number of a PORT argument: decimal digits into an 8-bit value, wrapping.
 int portNumber(const std::string& text, std::size_t& pos) {
@@ -58,19 +59,74 @@ bool peerHungUp(const platform::Status& status) {
 DataSocket::DataSocket(CUserSocket& session, platform::Fd fd, bool connected)
     : session_(session), fd_(std::move(fd)), connected_(connected) {
   session_.loop().add(fd_.get(), 0, this);
+  if (connected_) startProtection();
   updateInterest();
 }
 
 DataSocket::~DataSocket() {
+  if (handshakeTimer_) session_.loop().cancelTimer(handshakeTimer_);
+  if (tls_) tls_->close();
+  tls_.reset();
   // Out of the loop before the descriptor closes, so no event can reach a
   // handler that is gone.
   if (fd_.valid()) session_.loop().remove(fd_.get());
+}
+
+void DataSocket::startProtection() {
+  const platform::TlsContext* context = session_.dataProtection();
+  if (!context) return;
+  // Data connections resume the control connection's session; they need
+  // no tickets of their own.
+  tls_ = std::make_unique<platform::TlsStream>(*context, fd_.get(), platform::TlsStream::Tickets::None);
+  // A client that never completes the handshake must not hold the
+  // transfer (and the session's idle check) forever.
+  handshakeTimer_ = session_.loop().addTimer(kHandshakeLimit, [this] {
+    session_.loop().cancelTimer(handshakeTimer_);
+    handshakeTimer_ = 0;
+    refuseConnection();
+  });
+}
+
+void DataSocket::refuseConnection() {
+  // Before any command used the connection there is no transfer to answer
+  // for: the client gets its 425 when it asks for one.
+  if (job_ == DataJob::None) session_.destroyDataSocket();
+  else fail(kCantOpen);
+}
+
+bool DataSocket::continueHandshake() {
+  switch (tls_->handshake()) {
+    case platform::TlsStream::Handshake::Done:
+      session_.loop().cancelTimer(handshakeTimer_);
+      handshakeTimer_ = 0;
+      updateInterest();
+      return true;
+    case platform::TlsStream::Handshake::Again:
+      updateInterest();
+      return true;
+    case platform::TlsStream::Handshake::Failed:
+      break;
+  }
+  session_.host().postToMain(
+      Message(Msg::ConsoleLine, nullptr, "TLS data connection refused: " + tls_->error()));
+  refuseConnection();
+  return false;
+}
+
+platform::IoResult DataSocket::send(const char* data, std::size_t size) {
+  return tls_ ? tls_->send(data, size) : platform::sendSome(fd_.get(), data, size);
+}
+
+platform::IoResult DataSocket::receive(char* data, std::size_t size) {
+  return tls_ ? tls_->receive(data, size) : platform::receiveSome(fd_.get(), data, size);
 }
 
 void DataSocket::updateInterest() {
   std::uint32_t events = 0;
   if (!connected_) {
     events = EPOLLOUT;  // the connect completes as writability
+  } else if (tls_ && !tls_->established()) {
+    events = (tls_->wait() == platform::TlsWait::Write ? EPOLLOUT : EPOLLIN) | EPOLLRDHUP;
   } else {
     switch (job_) {
       case DataJob::None:
@@ -83,6 +139,12 @@ void DataSocket::updateInterest() {
       case DataJob::ReceiveFile:
         events = EPOLLIN | EPOLLRDHUP;
         break;
+    }
+    // TLS may need the other direction to go on (a record to read before
+    // writing, or the reverse).
+    if (tls_ && job_ != DataJob::None) {
+      if (tls_->wait() == platform::TlsWait::Read) events |= EPOLLIN;
+      if (tls_->wait() == platform::TlsWait::Write) events |= EPOLLOUT;
     }
   }
   session_.loop().modify(fd_.get(), events);
@@ -111,6 +173,14 @@ void DataSocket::startReceive(platform::File file, std::int64_t target) {
 void DataSocket::onEvents(std::uint32_t events) {
   if (!connected_) {
     onConnected();
+    return;
+  }
+  if (tls_ && !tls_->established()) {
+    if (events & (EPOLLHUP | EPOLLERR)) {
+      refuseConnection();
+      return;
+    }
+    continueHandshake();
     return;
   }
   const bool closed = events & (EPOLLRDHUP | EPOLLHUP);
@@ -142,6 +212,11 @@ void DataSocket::onConnected() {
     return;
   }
   connected_ = true;
+  startProtection();
+  if (tls_) {
+    continueHandshake();
+    return;
+  }
   runJob();
 }
 
@@ -157,8 +232,11 @@ void DataSocket::pumpOutput() {
   }
   while (!output_.empty()) {
     std::string_view head = output_.head();
-    platform::IoResult r = platform::sendSome(fd_.get(), head.data(), head.size());
-    if (r.wouldBlock) return;
+    platform::IoResult r = send(head.data(), head.size());
+    if (r.wouldBlock) {
+      if (tls_) updateInterest();
+      return;
+    }
     if (peerHungUp(r.status)) {
       finish();
       return;
@@ -173,6 +251,7 @@ void DataSocket::pumpOutput() {
   }
   // Everything the listing queued is with the kernel: it will be delivered
   // before the FIN that follows.
+  if (tls_) tls_->close();
   platform::shutdownWrite(fd_.get());
   finish();
 }
@@ -181,7 +260,10 @@ void DataSocket::sendFileData() {
   for (std::int64_t moved = 0; moved < kBytesPerEvent;) {
     platform::IoResult r;
     if (!buffer_) {
-      r = platform::sendFromFile(fd_.get(), file_.fd(), kTransferChunk);
+      // Kernel TLS keeps the copy in the kernel; without it TLS copies
+      // through the buffer.
+      r = tls_ ? tls_->sendFromFile(file_.fd(), kTransferChunk)
+               : platform::sendFromFile(fd_.get(), file_.fd(), kTransferChunk);
       if (r.status.code == EINVAL || r.status.code == ENOSYS) {
         // A file the kernel cannot splice: copy it through the buffer.
         buffer_ = std::make_unique<char[]>(kTransferChunk);
@@ -202,13 +284,16 @@ void DataSocket::sendFileData() {
         bufferPos_ = 0;
         bufferLeft_ = static_cast<std::size_t>(count);
       }
-      r = platform::sendSome(fd_.get(), buffer_.get() + bufferPos_, bufferLeft_);
+      r = send(buffer_.get() + bufferPos_, bufferLeft_);
       if (r.count > 0) {
         bufferPos_ += static_cast<std::size_t>(r.count);
         bufferLeft_ -= static_cast<std::size_t>(r.count);
       }
     }
-    if (r.wouldBlock) return;
+    if (r.wouldBlock) {
+      if (tls_) updateInterest();
+      return;
+    }
     if (peerHungUp(r.status)) {
       finish();
       return;
@@ -253,13 +338,17 @@ void DataSocket::reportProgress(std::int64_t sent) {
 }
 
 void DataSocket::receiveData() {
-  for (std::int64_t moved = 0; moved < kBytesPerEvent;) {
+  // Bytes TLS has decrypted already would get no readiness event: take them.
+  for (std::int64_t moved = 0; moved < kBytesPerEvent || (tls_ && tls_->buffered());) {
     if (!file_.isOpen()) {
       dataWaiting_ = true;
       return;
     }
-    platform::IoResult r = platform::receiveSome(fd_.get(), buffer_.get(), kTransferChunk);
-    if (r.wouldBlock) return;
+    platform::IoResult r = receive(buffer_.get(), kTransferChunk);
+    if (r.wouldBlock) {
+      if (tls_) updateInterest();
+      return;
+    }
     if (!r.ok()) {
       file_.close();
       fail(kAborted);
@@ -324,6 +413,10 @@ void PasvSocket::onEvents(std::uint32_t) {
 // The session's side
 
 void CUserSocket::cmdPort(const std::string& argument) {
+  if (epsvAll_) {
+    reply("%s", kEpsvAllActive);
+    return;
+  }
   int n[6] = {};
   std::size_t pos = 0;
   for (int i = 0; i < 6; ++i) {
@@ -344,18 +437,30 @@ void CUserSocket::cmdPort(const std::string& argument) {
   reply("200 PORT Command successful.\r\n");
 }
 
-void CUserSocket::cmdPasv(const std::string&) {
+int CUserSocket::listenPassive() {
   passive_.reset();
-  platform::Result<platform::Fd> listener = platform::listenTcp(localAddress_, 0, 1);
   int octets[4] = {};
-  if (!listener.ok() || !platform::parseDotted(localAddress_, octets)) {
+  if (!platform::parseDotted(localAddress_, octets)) return -1;
+  platform::Result<platform::Fd> listener = platform::listenTcp(localAddress_, 0, 1);
+  if (!listener.ok()) return -1;
+  platform::Endpoint bound = platform::localEndpoint(listener.value.get());
+  passive_ = std::make_unique<PasvSocket>(*this, std::move(listener.value));
+  return bound.port;
+}
+
+void CUserSocket::cmdPasv(const std::string&) {
+  if (epsvAll_) {
+    reply("%s", kEpsvAllActive);
+    return;
+  }
+  int port = listenPassive();
+  int octets[4] = {};
+  if (port < 0 || !platform::parseDotted(localAddress_, octets)) {
     reply("%s", kCantOpen);
     return;
   }
-  platform::Endpoint bound = platform::localEndpoint(listener.value.get());
-  passive_ = std::make_unique<PasvSocket>(*this, std::move(listener.value));
   reply("227 Entering Passive mode (%d,%d,%d,%d,%d,%d)\r\n", octets[0], octets[1], octets[2], octets[3],
-        (bound.port >> 8) & 0xFF, bound.port & 0xFF);
+        (port >> 8) & 0xFF, port & 0xFF);
 }
 
 void CUserSocket::cmdAbor(const std::string&) {

@@ -9,10 +9,18 @@
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/socket.h"
+#include "platform/tls.h"
 
 namespace kestrel::ftp {
 
 class CUserSocket;
+enum class ListFormat;
+
+inline constexpr char kCantOpen[] = "425 Can't open data connection.\r\n";
+inline constexpr char kEpsvAllActive[] = "503 EPSV ALL in effect: only EPSV may set up data connections.\r\n";
+
+// Ports below this belong to services; a PORT or EPRT naming one is a bounce attempt.
+constexpr int kLowestDataPort = 1024;
 
 enum class DataJob { None = 0, LongListing = 1, NameListing = 2, SendFile = 3, ReceiveFile = 4 };
 
@@ -31,7 +39,7 @@ class DataSocket : public platform::EventHandler {
   void onEvents(std::uint32_t events) override;
 
   // Jobs: a job given to a connected socket starts at once.
-  void startListing(std::int64_t target, bool longFormat);
+  void startListing(std::int64_t target, ListFormat format);
   void startSend(platform::File file, std::int64_t target, std::int64_t size);
   void startReceive(platform::File file, std::int64_t target);
 
@@ -51,9 +59,17 @@ class DataSocket : public platform::EventHandler {
   void finish();                     // transfer finished; destroys this
   void fail(const char* replyText);  // transfer failed; destroys this
   void updateInterest();
+  // PROT P: the handshake comes before any job runs.
+  void startProtection();
+  bool continueHandshake();  // false when this was destroyed
+  void refuseConnection();   // destroys this
+  platform::IoResult send(const char* data, std::size_t size);
+  platform::IoResult receive(char* data, std::size_t size);
 
   CUserSocket& session_;
   platform::Fd fd_;
+  std::unique_ptr<platform::TlsStream> tls_;
+  int handshakeTimer_ = 0;
   bool connected_ = false;
   DataJob job_ = DataJob::None;
   std::int64_t target_ = 0;

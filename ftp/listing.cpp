@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "ftp/data_socket.h"
+#include "ftp/extensions.h"
 #include "ftp/session.h"
 #include "platform/settings.h"
 #include "store/database.h"
@@ -196,8 +197,8 @@ std::string CUserSocket::listingLine(const store::DirectoryRecord& row, bool sta
 // The listing is read from the store when the job is given, so that a
 // database failure surfaces in the command that asked for it; the lines then
 // wait in the output queue until the connection takes them.
-void DataSocket::startListing(std::int64_t target, bool longFormat) {
-  job_ = longFormat ? DataJob::LongListing : DataJob::NameListing;
+void DataSocket::startListing(std::int64_t target, ListFormat format) {
+  job_ = format == ListFormat::Names ? DataJob::NameListing : DataJob::LongListing;
   target_ = target;
   if (target != 0) {
     store::CDBDirectory rows(database());
@@ -211,7 +212,8 @@ void DataSocket::startListing(std::int64_t target, bool longFormat) {
     if (!rows.isEmpty()) {
       const store::DirectoryRecord& self = rows.row();
       if (!self.directory) {
-        output_.push(session_.listingLine(self, false));
+        output_.push(format == ListFormat::Facts ? session_.listingEntry(self, format)
+                                                 : session_.listingLine(self, false));
       } else if (store::permits(session_.principal(), self, store::Access::Read)) {
         store::CDBDirectory entries(database());
         entries.setFilter("parent=" + std::to_string(self.id));
@@ -221,7 +223,7 @@ void DataSocket::startListing(std::int64_t target, bool longFormat) {
         // would cost a system call each in a large directory.
         std::string chunk;
         for (const store::DirectoryRecord& entry : entries.rows()) {
-          chunk += longFormat ? session_.listingLine(entry, false) : entry.name + "\r\n";
+          chunk += session_.listingEntry(entry, format);
           if (chunk.size() >= kListingChunk) output_.push(std::exchange(chunk, {}));
         }
         if (!chunk.empty()) output_.push(std::move(chunk));
@@ -279,7 +281,17 @@ void CUserSocket::cmdNlstPath(const std::string& argument) {
 void CUserSocket::listOperation() {
   reply("150 File status OK.  Opening data connection.\r\n");
   transferBusy_ = true;
-  data_->startListing(listTarget_, listFormat_ == ListFormat::Long);
+  data_->startListing(listTarget_, listFormat_);
+}
+
+void CUserSocket::beginListing(std::int64_t target, ListFormat format) {
+  if (transferBusy_) {
+    reply("%s", kBusy);
+    return;
+  }
+  listTarget_ = target;
+  listFormat_ = format;
+  openDataConnection(&CUserSocket::listOperation);
 }
 
 void CUserSocket::cmdStatPath(const std::string& argument) {
@@ -356,6 +368,10 @@ void CUserSocket::cmdHelpTopic(const std::string& argument) {
       reply("214 Syntax: %s\r\n", entry.syntax);
       return;
     }
+  }
+  if (const char* syntax = extensionSyntax(topic)) {
+    reply("214 Syntax: %s\r\n", syntax);
+    return;
   }
   reply("502 Unknown command '%s'.\r\n", topic.c_str());
 }

@@ -5,12 +5,15 @@
 #include "ftp/session.h"
 #include "ftp/session_registry.h"
 #include "platform/metrics.h"
+#include "platform/settings.h"
 #include "store/activity_log.h"
 #include "store/records.h"
 
 namespace kestrel::ftp {
 
 namespace {
+
+constexpr char kTlsRequiredReply[] = "530 This server requires TLS: send AUTH TLS before logging in.\r\n";
 
 // The account's message, then the fixed text, as one multi-line 230 reply.
 std::string withMessage(const std::string& message, const std::string& text) {
@@ -21,9 +24,22 @@ std::string withMessage(const std::string& message, const std::string& text) {
 
 }  // namespace
 
+// Whether this login must wait for TLS: 1 asks it of named users, 2 of
+// everyone. With no certificate loaded the requirement cannot be met, and
+// logins it covers stay refused rather than cross in clear text.
+bool CUserSocket::needsTls(bool anonymous) const {
+  int level = host_.settings().read(settings::kTlsRequired);
+  return !tlsActive() && (level >= 2 || (level == 1 && !anonymous));
+}
+
 void CUserSocket::cmdUser(const std::string& name) {
   if (loggedIn_) {
     reply("530 User '%s' access denied.\r\n", name.c_str());
+    return;
+  }
+  if (needsTls(name == "anonymous")) {
+    // Refused before the password is sent, so it never travels in clear.
+    reply("%s", kTlsRequiredReply);
     return;
   }
   userName_ = name;
@@ -45,6 +61,11 @@ void CUserSocket::cmdPass(const std::string& password) {
   if (loggedIn_) {
     // A second login would count the session twice against Max Users.
     reply("503 Already logged in.\r\n");
+    return;
+  }
+  if (needsTls(anonymous_)) {
+    userName_.clear();
+    reply("%s", kTlsRequiredReply);
     return;
   }
   store::Database& db = *store::sharedDatabase();

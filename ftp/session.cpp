@@ -10,6 +10,7 @@
 #include "ftp/session_registry.h"
 #include "platform/metrics.h"
 #include "platform/settings.h"
+#include "platform/tls.h"
 #include "store/activity_log.h"
 #include "store/records.h"
 
@@ -52,7 +53,8 @@ CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionPa
       dataPort_(params.peerDataPort),
       peerAddress_(params.peerAddress),
       hostName_(params.hostName),
-      localAddress_(params.localAddress) {
+      localAddress_(params.localAddress),
+      tlsContext_(params.tls) {
   seenDirectories_.reserve(5);
   sessionRegistry().add(this);
   metrics::sessionOpened();
@@ -93,6 +95,8 @@ CUserSocket::~CUserSocket() {
   passive_.reset();
   discardUpload();
   if (userId_ != 0 && loggedIn_) userSessionCounts().release(userId_);
+  if (handshakeTimer_) host_.loop().cancelTimer(handshakeTimer_);
+  tls_.reset();
   if (registered_) host_.loop().remove(socket_.get());
 }
 
@@ -104,7 +108,13 @@ void CUserSocket::start() {
 
 void CUserSocket::onEvents(std::uint32_t events) {
   if (ending_) return;
-  if (events & EPOLLOUT) pumpSends();
+  if (handshaking()) {
+    if (events & (EPOLLHUP | EPOLLERR)) endSession();
+    else continueHandshake();
+    return;
+  }
+  // TLS may wait on a record to read before it can write.
+  if ((events & EPOLLOUT) || (tls_ && !replies_.empty())) pumpSends();
   if (ending_) return;
   if (readingPaused_) {
     // A client that hung up while its replies were held back is gone.
@@ -115,9 +125,9 @@ void CUserSocket::onEvents(std::uint32_t events) {
 }
 
 void CUserSocket::updateInterest() {
-  if (!registered_ || ending_) return;
-  bool want = !replies_.empty();
-  bool read = !readingPaused_;
+  if (!registered_ || ending_ || handshaking()) return;
+  bool want = !replies_.empty() || (tls_ && tls_->wait() == platform::TlsWait::Write);
+  bool read = !readingPaused_ && !tlsStarting_;
   if (want == wantWrite_ && read == wantRead_) return;
   wantWrite_ = want;
   wantRead_ = read;
@@ -144,16 +154,22 @@ void CUserSocket::readCommands() {
       readAgain_ = !walkReceived(receiveFill_) && !readingPaused_;
       continue;
     }
-    if (readingPaused_) break;
-    auto r = platform::receiveSome(socket_.get(), receive_ + receiveFill_, 255 - receiveFill_);
+    if (readingPaused_ || tlsStarting_) break;
+    auto r = receiveControl(receive_ + receiveFill_, 255 - receiveFill_);
     if (r.wouldBlock) break;
     if (!r.ok() || r.count == 0) {
       endSession();
       break;
     }
     if (walkReceived(receiveFill_ + static_cast<std::size_t>(r.count))) break;
+    // Commands TLS has decrypted already would get no readiness event.
+    if (tls_ && tls_->buffered() && !readingPaused_) readAgain_ = true;
   }
   readerBusy_ = false;
+  if (tlsStarting_ && replies_.empty() && !ending_) {
+    beginTls();
+    return;
+  }
   updateInterest();
 }
 
@@ -181,6 +197,7 @@ bool CUserSocket::walkReceived(std::size_t total) {
     }
     auto b = static_cast<unsigned char>(receive_[i]);
     if (b == kIac) {
+      utf8_.interrupt();
       if (i + 1 >= total) {
         incomplete = true;
         break;
@@ -205,6 +222,15 @@ bool CUserSocket::walkReceived(std::size_t total) {
     }
     ++i;
     if (inSubnegotiation_) continue;
+    if (b >= 0x80) {
+      // Names in UTF-8 pass whole or not at all; the limit counts bytes.
+      if (utf8_.take(b) == Utf8Assembler::Step::Complete) {
+        if (line_.size() + utf8_.character().size() <= kLineMax) line_ += utf8_.character();
+        else lineOverflow_ = true;
+      }
+      continue;
+    }
+    utf8_.interrupt();
     if (b >= ' ' && b <= '~') {
       if (line_.size() < kLineMax) line_ += static_cast<char>(b);
       else lineOverflow_ = true;
@@ -216,6 +242,11 @@ bool CUserSocket::walkReceived(std::size_t total) {
         reply("500 Buffer overflow\r\n");
       } else {
         dispatch(line);
+        if (tlsStarting_) {
+          // What follows AUTH is the client's TLS handshake, never a command.
+          i = total;
+          break;
+        }
       }
     }
   }
@@ -231,11 +262,12 @@ void CUserSocket::dispatch(const std::string& line) {
     notifyMonitor(Msg::Traffic, "\r\n");
   }
   touch();
+  commandLine_ = line;
   std::string argument;
   const Command* command = findCommand(line, argument);
   metrics::command(command ? command - commandTable().data() : -1);
   if (!command) {
-    reply("500 '%s': Unknown command\r\n", line.c_str());
+    replyUnknown();
     return;
   }
   if (!command->handler) {
@@ -300,7 +332,7 @@ void CUserSocket::queueText(std::string text) {
 void CUserSocket::pumpSends() {
   while (!replies_.empty() && !ending_) {
     std::string_view head = replies_.head();
-    auto r = platform::sendSome(socket_.get(), head.data(), head.size());
+    auto r = sendControl(head.data(), head.size());
     if (r.wouldBlock) break;
     if (!r.ok()) {
       endSession();
@@ -308,6 +340,11 @@ void CUserSocket::pumpSends() {
     }
     replies_.consume(static_cast<std::size_t>(r.count));
     if (static_cast<std::size_t>(r.count) < head.size()) break;
+  }
+  if (tlsStarting_ && replies_.empty() && !ending_ && !readerBusy_) {
+    // The 234 is out in clear text: from here on the connection speaks TLS.
+    beginTls();
+    return;
   }
   if (readingPaused_ && !resumePosted_ && replies_.bytes() <= kReplyQueueLimit / 2) {
     // Commands wait no longer; they are taken up from the loop, not from
@@ -327,13 +364,15 @@ void CUserSocket::pumpSends() {
 void CUserSocket::flushOnClose() {
   while (!replies_.empty()) {
     std::string_view head = replies_.head();
-    auto r = platform::sendSome(socket_.get(), head.data(), head.size());
+    if (handshaking() || tlsStarting_) return;
+    auto r = sendControl(head.data(), head.size());
     if (!r.ok() || r.wouldBlock || r.count <= 0) return;
     replies_.consume(static_cast<std::size_t>(r.count));
   }
 }
 
 void CUserSocket::idleCheck() {
+  if (handshaking()) return;  // bounded by its own deadline
   if (data_ && data_->job() != DataJob::ReceiveFile && data_->job() != DataJob::None) return;
   if (std::time(nullptr) > lastActivity_ + idleLimit_) {
     reply("421 Timeout (%d seconds): closing connection.\r\n", idleLimit_);
@@ -380,5 +419,7 @@ void CUserSocket::cmdQuit(const std::string&) {
 }
 
 void CUserSocket::cmdNotImplemented(const std::string& line) { reply("502 %s not implemented.\r\n", line.c_str()); }
+
+void CUserSocket::replyUnknown() { reply("500 '%s': Unknown command\r\n", commandLine_.c_str()); }
 
 }  // namespace kestrel::ftp

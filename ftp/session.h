@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ftp/reply.h"
+#include "ftp/utf8.h"
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/messages.h"
@@ -18,6 +19,8 @@
 
 namespace kestrel::platform {
 class Settings;
+class TlsContext;
+class TlsStream;
 }
 
 namespace kestrel::ftp {
@@ -43,9 +46,11 @@ struct SessionParams {
   int peerDataPort = 0;  // the client's control port minus 1
   std::string hostName;  // from the reverse lookup, empty when none
   std::string localAddress;
+  // Certificate and key for AUTH TLS; null when TLS is not configured.
+  std::shared_ptr<const platform::TlsContext> tls;
 };
 
-enum class ListFormat { Names = 0, Long = 1 };
+enum class ListFormat { Names = 0, Long = 1, Facts = 2 };
 enum class UploadMode { None = 0, NewFile = 1, Overwrite = 2 };
 
 constexpr int kMaxDepth = 50;
@@ -140,6 +145,24 @@ class CUserSocket : public platform::EventHandler {
   void cmdUser(const std::string&);
   void cmdRest(const std::string&);
   void cmdNotImplemented(const std::string& line);
+  // Extensions: FEAT, OPTS, EPSV, EPRT, MLSD, MLST.
+  void cmdFeat(const std::string&);
+  void cmdOpts(const std::string&);
+  void cmdEpsv(const std::string&);
+  void cmdEprt(const std::string&);
+  void cmdMlsd(const std::string&);
+  void cmdMlst(const std::string&);
+  // Encryption: AUTH, PBSZ, PROT, CCC.
+  void cmdAuth(const std::string&);
+  void cmdPbsz(const std::string&);
+  void cmdProt(const std::string&);
+  void cmdCcc(const std::string&);
+
+  // One entry of a listing in the given form, with its line end.
+  std::string listingEntry(const store::DirectoryRecord& row, ListFormat format) const;
+  // TLS for data connections: the context when PROT P is in force.
+  const platform::TlsContext* dataProtection() const;
+  bool tlsActive() const;
 
   // Path resolution over the virtual tree (0 when not found). `shown`, when
   // given, receives the names of the levels from the root to the row found,
@@ -167,6 +190,19 @@ class CUserSocket : public platform::EventHandler {
   friend class PasvSocket;
 
   void readCommands();
+  platform::IoResult sendControl(const char* data, std::size_t size);
+  platform::IoResult receiveControl(char* data, std::size_t size);
+  void beginTls();
+  void continueHandshake();
+  bool handshaking() const;
+  // Answers a command that is not offered as an unknown one, as without TLS.
+  void replyUnknown();
+  bool needsTls(bool anonymous) const;
+  std::string machineFacts(const store::DirectoryRecord& row) const;
+  // A passive listener for PASV and EPSV: its port, or -1.
+  int listenPassive();
+  // LIST, NLST and MLSD once their target is known.
+  void beginListing(std::int64_t target, ListFormat format);
   bool walkReceived(std::size_t total);
   void dispatch(const std::string& line);
   void pumpSends();
@@ -253,10 +289,22 @@ class CUserSocket : public platform::EventHandler {
   std::string hostName_;
   std::string localAddress_;
 
+  // Encryption and extensions.
+  std::shared_ptr<const platform::TlsContext> tlsContext_;
+  std::unique_ptr<platform::TlsStream> tls_;
+  bool tlsStarting_ = false;  // 234 queued: the handshake starts once it is sent
+  int handshakeTimer_ = 0;
+  bool bufferSizeSet_ = false;  // PBSZ 0 seen
+  bool protectData_ = false;    // PROT P
+  bool epsvAll_ = false;
+  unsigned mlstFacts_ = ~0u;
+  std::string commandLine_;  // the line being dispatched, as received
+
   // Command reader.
   bool inSubnegotiation_ = false;
   bool lineOverflow_ = false;
   std::string line_;
+  Utf8Assembler utf8_;
   char receive_[256] = {};
   std::size_t receiveFill_ = 0;
   bool readerBusy_ = false;

@@ -11,7 +11,9 @@
 #include <memory>
 #include <string>
 
+#include "ftp/extensions.h"
 #include "ftp/session.h"
+#include "ftp/utf8.h"
 #include "platform/event_loop.h"
 #include "platform/settings.h"
 #include "store/accounts.h"
@@ -110,7 +112,29 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// The extension commands' argument parsers on their own: every input is
+// also an argument of EPRT, EPSV and OPTS MLST, and a name in UTF-8.
+void parseArguments(const std::uint8_t* data, std::size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  ftp::ExtendedPort port = ftp::parseExtendedPort(text);
+  if (port.outcome == ftp::ExtendedPort::Outcome::Ok && (port.port < 1 || port.port > 65535)) std::abort();
+  ftp::parsePassiveRequest(text);
+  unsigned facts = ftp::parseFactList(text);
+  if (facts & ~ftp::kAllFacts) std::abort();
+  ftp::formatFacts({(facts & 1) != 0, static_cast<std::int64_t>(size), static_cast<std::time_t>(size) * 86400, "r", 1},
+                   facts);
+  // Whatever the reader keeps must be well-formed UTF-8.
+  ftp::Utf8Assembler reader;
+  std::string kept;
+  for (unsigned char b : text) {
+    if (b < 0x80) reader.interrupt();
+    else if (reader.take(b) == ftp::Utf8Assembler::Step::Complete) kept += reader.character();
+  }
+  if (!ftp::isValidUtf8(kept)) std::abort();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  parseArguments(data, size);
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) return 0;
   {

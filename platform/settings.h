@@ -66,6 +66,11 @@ inline constexpr IntSetting kPort{kSettingsSection, "Port", 21};
 // Local addresses the FTP listener binds, separated by commas; empty = every interface.
 inline constexpr TextSetting kListenAddress{kSettingsSection, "ListenAddress", ""};
 inline constexpr IntSetting kTimeout{kSettingsSection, "Timeout", 600};
+// Explicit FTPS: PEM files of the certificate (chain) and its key; empty = no TLS.
+inline constexpr TextSetting kTlsCertificate{kSettingsSection, "TLSCertificate", ""};
+inline constexpr TextSetting kTlsKey{kSettingsSection, "TLSKey", ""};
+// 0 optional, 1 named users must be on TLS before logging in, 2 everyone.
+inline constexpr IntSetting kTlsRequired{kSettingsSection, "TLSRequired", 0};
 inline constexpr IntSetting kLookup{kSettingsSection, "Lookup", 0};
 inline constexpr IntSetting kRefRate{kSettingsSection, "RefRate", 0};
 inline constexpr IntSetting kRefNewOwner{kSettingsSection, "RefNewOwner", 1};
@@ -133,6 +138,8 @@ inline constexpr IntSetting kMainFrameY{kWindowPosSection, "MainFrameY", 0};
 inline constexpr TextSetting kConsoleAddress{kConsoleSection, "Address", "127.0.0.1"};
 inline constexpr IntSetting kConsolePort{kConsoleSection, "Port", 8021};
 inline constexpr TextSetting kConsolePassword{kConsoleSection, "Password", ""};
+// 1: the console serves HTTPS with Settings\TLSCertificate and TLSKey.
+inline constexpr IntSetting kConsoleTls{kConsoleSection, "TLS", 0};
 
 }  // namespace kestrel::settings
 

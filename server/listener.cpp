@@ -9,6 +9,7 @@
 #include "ftp/reply.h"
 #include "platform/settings.h"
 #include "server/main_frame.h"
+#include "platform/tls.h"
 #include "server/user_thread.h"
 #include "store/ip_filter.h"
 #include "store/records.h"
@@ -72,7 +73,26 @@ bool CListenSocket::start() {
     fds_.push_back(std::move(r.value));
   }
   if (!spare_.valid()) spare_ = platform::openSpareDescriptor();
+  currentTls();  // a bad certificate is reported at start, not at the first AUTH
   return true;
+}
+
+std::shared_ptr<const platform::TlsContext> CListenSocket::currentTls() {
+  std::string certificate = frame_.settings().read(settings::kTlsCertificate);
+  std::string key = frame_.settings().read(settings::kTlsKey);
+  if (certificate.empty() && key.empty()) {
+    tlsStamp_.clear();
+    tls_.reset();
+    return nullptr;
+  }
+  std::string stamp = platform::TlsContext::fileStamp(certificate, key);
+  if (stamp == tlsStamp_) return tls_;
+  tlsStamp_ = stamp;
+  auto loaded = platform::TlsContext::load(certificate, key.empty() ? certificate : key);
+  tls_ = loaded.value;
+  if (!loaded.ok())
+    frame_.notifyOperator("TLS is off: the certificate or key could not be loaded (" + loaded.status.message + ").");
+  return tls_;
 }
 
 void CListenSocket::close() {
@@ -103,7 +123,7 @@ void CListenSocket::acceptFrom(int listenFd) {
       DomainChoice domain = chooseDomain(local.address);
       if (!admitted(domain.id, peer.address)) continue;  // refused: closed without a reply
       auto thread = std::make_shared<CUserThread>(std::move(socket), domain.id, peer.address, peer.port - 1,
-                                                  local.address, frame_, frame_.settings());
+                                                  local.address, frame_, frame_.settings(), currentTls());
       // A connection that cannot get its thread or loop is turned away; the
       // server goes on with the others.
       if (!thread->start()) {

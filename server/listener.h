@@ -2,11 +2,16 @@
 // one connection thread per admitted client.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/event_loop.h"
 #include "platform/socket.h"
+
+namespace kestrel::platform {
+class TlsContext;
+}
 
 namespace kestrel::server {
 
@@ -41,6 +46,9 @@ class CListenSocket : public platform::EventHandler {
   void shedOneClient(int listenFd);
   // Logged once until a connection gets its session again.
   void reportShortage();
+  // The certificate of Settings\TLSCertificate and TLSKey, loaded again when
+  // either setting or file changes; null (and a notice) when unusable.
+  std::shared_ptr<const platform::TlsContext> currentTls();
 
   platform::EventLoop& loop_;
   CMainFrame& frame_;
@@ -48,6 +56,8 @@ class CListenSocket : public platform::EventHandler {
   platform::Fd spare_;
   bool descriptorsShort_ = false;
   int pauseTimer_ = 0;
+  std::string tlsStamp_;
+  std::shared_ptr<const platform::TlsContext> tls_;
 };
 
 }  // namespace kestrel::server

@@ -8,7 +8,8 @@
 namespace kestrel::server {
 
 CUserThread::CUserThread(platform::Fd socket, std::int64_t domainId, std::string peerAddress, int peerDataPort,
-                         std::string localAddress, MainLink& main, const platform::Settings& settings)
+                         std::string localAddress, MainLink& main, const platform::Settings& settings,
+                         std::shared_ptr<const platform::TlsContext> tls)
     : domainId_(domainId),
       connectTime_(std::time(nullptr)),
       peerDataPort_(peerDataPort),
@@ -16,7 +17,8 @@ CUserThread::CUserThread(platform::Fd socket, std::int64_t domainId, std::string
       localAddress_(std::move(localAddress)),
       socket_(std::move(socket)),
       main_(main),
-      settings_(settings) {}
+      settings_(settings),
+      tls_(std::move(tls)) {}
 
 CUserThread::~CUserThread() = default;
 
@@ -42,7 +44,7 @@ void CUserThread::run() {
   loop_.adoptCurrentThread();
   std::string hostName;
   if (settings_.read(settings::kLookup) != 0) hostName = platform::reverseLookup(peerAddress_);
-  ftp::SessionParams params{domainId_, peerAddress_, peerDataPort_, hostName, localAddress_};
+  ftp::SessionParams params{domainId_, peerAddress_, peerDataPort_, hostName, localAddress_, tls_};
   {
     std::lock_guard<std::mutex> lock(sessionMutex_);
     hostName_ = hostName;

@@ -28,7 +28,8 @@ class MainLink {
 class CUserThread : public ftp::SessionHost, public std::enable_shared_from_this<CUserThread> {
  public:
   CUserThread(platform::Fd socket, std::int64_t domainId, std::string peerAddress, int peerDataPort,
-              std::string localAddress, MainLink& main, const platform::Settings& settings);
+              std::string localAddress, MainLink& main, const platform::Settings& settings,
+              std::shared_ptr<const platform::TlsContext> tls = nullptr);
   ~CUserThread() override;
 
   // Starts the thread; it holds a reference to itself until it ends.
@@ -65,6 +66,7 @@ class CUserThread : public ftp::SessionHost, public std::enable_shared_from_this
   platform::EventLoop loop_;
   MainLink& main_;
   const platform::Settings& settings_;
+  std::shared_ptr<const platform::TlsContext> tls_;
 };
 
 }  // namespace kestrel::server

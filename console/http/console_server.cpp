@@ -217,7 +217,21 @@ bool ConsoleServer::start(std::string& error) {
     stopping_ = false;
   }
 
-  http_ = std::make_unique<httplib::Server>();
+  secure_ = settings_.read(settings::kConsoleTls) != 0;
+  if (secure_) {
+    // The FTP server's own certificate: one pair to look after.
+    std::string certificate = settings_.read(settings::kTlsCertificate);
+    std::string key = settings_.read(settings::kTlsKey);
+    auto https = std::make_unique<httplib::SSLServer>(certificate.c_str(), (key.empty() ? certificate : key).c_str());
+    if (!https->is_valid()) {
+      // Never fall back to clear text: the console's password would travel in it.
+      error = "The console cannot serve HTTPS: the certificate \"" + certificate + "\" or its key cannot be loaded.";
+      return false;
+    }
+    http_ = std::move(https);
+  } else {
+    http_ = std::make_unique<httplib::Server>();
+  }
   auto& http = *http_;
   // A connection holds a thread while open, and an event stream for as long as the page
   // stays: streams get threads of their own beside the ordinary ones.
@@ -271,7 +285,7 @@ bool ConsoleServer::start(std::string& error) {
     return false;
   }
   std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
-  url_ = "http://" + host + ":" + std::to_string(port) + "/";
+  url_ = (secure_ ? "https://" : "http://") + host + ":" + std::to_string(port) + "/";
   thread_ = std::thread([this] { http_->listen_after_bind(); });
   return true;
 }
@@ -387,7 +401,8 @@ void ConsoleServer::handleLogin(const httplib::Request& request, httplib::Respon
     }
     sessions_[token] = {csrf, std::chrono::steady_clock::now()};
   }
-  response.set_header("Set-Cookie", std::string(kCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+  response.set_header("Set-Cookie", std::string(kCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" +
+                                        (secure_ ? "; Secure" : ""));
   sendJson(response, 200, {{"csrf", csrf}});
 }
 

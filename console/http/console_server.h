@@ -129,6 +129,7 @@ class ConsoleServer {
   std::unique_ptr<httplib::Server> http_;
   std::thread thread_;
   std::string url_;
+  bool secure_ = false;  // HTTPS: the session cookie is Secure
   std::string password_;
 
   platform::Mutex sessionsMutex_;

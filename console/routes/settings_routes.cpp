@@ -61,6 +61,9 @@ Json settingsJson(const platform::Settings& s) {
           {"Database", s.read(settings::kDatabase)},
           {"DBLogin", s.read(settings::kDbLogin)},
           {"DBPasswordSet", !s.read(settings::kDbPassword).empty()},
+          {"TLSCertificate", s.read(settings::kTlsCertificate)},
+          {"TLSKey", s.read(settings::kTlsKey)},
+          {"TLSRequired", s.read(settings::kTlsRequired)},
           {"Logging", logging},
           {"LoggingOrder", order}};
 }
@@ -116,7 +119,8 @@ void registerSettingsRoutes(ApiRoutes& routes) {
     std::vector<std::pair<const settings::IntSetting*, int>> intValues;
 
     for (const settings::TextSetting* s : {&settings::kMail, &settings::kDatabase, &settings::kDbLogin,
-                                           &settings::kDbPassword}) {
+                                           &settings::kDbPassword, &settings::kTlsCertificate,
+                                           &settings::kTlsKey}) {
       auto value = textField(body, s->name, error);
       if (!error.empty()) return badRequest(error);
       if (value) textValues.emplace_back(s->name, *value);
@@ -125,6 +129,11 @@ void registerSettingsRoutes(ApiRoutes& routes) {
       if (!it->is_number_integer() || it->get<long long>() < kTimeoutMin || it->get<long long>() > kTimeoutMax)
         return fieldRefusal("Please enter an integer between 30 and 7200.", "General", "Timeout");
       intValues.emplace_back(&settings::kTimeout, it->get<int>());
+    }
+    if (auto it = body.find("TLSRequired"); it != body.end()) {
+      if (!it->is_number_integer() || it->get<long long>() < 0 || it->get<long long>() > 2)
+        return fieldRefusal("Please choose 0, 1 or 2.", "Encryption", "TLSRequired");
+      intValues.emplace_back(&settings::kTlsRequired, it->get<int>());
     }
     if (auto it = body.find("Lookup"); it != body.end()) {
       if (!it->is_boolean()) return badRequest("\"Lookup\" must be true or false.");

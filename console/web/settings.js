@@ -26,6 +26,14 @@ function pages(dataSources, passwordSet) {
         placeholder: passwordSet ? "(unchanged)" : "" },
       { type: "note", label: "The data source, login and password take effect at the next start." },
     ] },
+    { title: "Encryption", fields: [
+      { name: "TLSCertificate", label: "&Certificate (PEM file)", type: "text" },
+      { name: "TLSKey", label: "&Key (PEM file)", type: "text" },
+      { name: "TLSRequired", label: "Require TLS", type: "radio", options: [
+        { value: "0", label: "&Optional" }, { value: "1", label: "For &named users" },
+        { value: "2", label: "For &everyone" }] },
+      { type: "note", label: "Empty certificate: no TLS. A changed certificate serves the next connection." },
+    ] },
     { title: "Logging", fields: kLogging.map(([name, label, group]) => ({ name, label, type: "checkbox", group })) },
     { title: "Service", fields: [
       { name: "startType", label: "Run Service", type: "radio", options: [
@@ -61,7 +69,8 @@ async function openSettings() {
   const svc = service.ok ? service.data : { startType: "automatic", logOnAs: "administrator", account: "" };
   const values = {
     Mail: s.Mail, Timeout: String(s.Timeout), Lookup: s.Lookup, Database: s.Database, DBLogin: s.DBLogin,
-    DBPassword: "", ...s.Logging, startType: svc.startType, logOnAs: svc.logOnAs, account: svc.account || "",
+    DBPassword: "", TLSCertificate: s.TLSCertificate, TLSKey: s.TLSKey, TLSRequired: String(s.TLSRequired),
+    ...s.Logging, startType: svc.startType, logOnAs: svc.logOnAs, account: svc.account || "",
   };
   const names = sources.ok ? sources.data.dataSources.map((d) => d.name) : [];
   let serviceAnswer = null;
@@ -71,6 +80,7 @@ async function openSettings() {
     values,
     async onOk(v) {
       const body = { Mail: v.Mail, Timeout: v.Timeout, Lookup: v.Lookup, Database: v.Database, DBLogin: v.DBLogin,
+                     TLSCertificate: v.TLSCertificate, TLSKey: v.TLSKey, TLSRequired: Number(v.TLSRequired),
                      Logging: Object.fromEntries(kLogging.map(([name]) => [name, !!v[name]])) };
       // An empty password field leaves the stored password as it is.
       if (v.DBPassword !== "") body.DBPassword = v.DBPassword;

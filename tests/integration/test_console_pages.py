@@ -320,7 +320,7 @@ def test_settings_sheet_writes_the_settings_file_and_marks_bad_fields(browser, s
     b.wait(".dropdown")
     b.press("Enter")
     b.wait(".sheet-dialog")
-    assert b.texts(".sheet-dialog .tab") == ["General", "Database", "Logging", "Service"]
+    assert b.texts(".sheet-dialog .tab") == ["General", "Database", "Encryption", "Logging", "Service"]
     b.shot("settings-general", ".dialog")
 
     # The sheet's own range check: a box, then the message on the control.
