@@ -11,6 +11,7 @@
 #include "platform/metrics.h"
 #include "platform/settings.h"
 #include "store/activity_log.h"
+#include "store/counters.h"
 #include "store/records.h"
 
 namespace kestrel::ftp {
@@ -81,6 +82,8 @@ CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionPa
 CUserSocket::~CUserSocket() {
   try {
     store::writeLog(userId_, logText_, store::Action::Logout, 0);
+    // The session's counts are in the database when it is gone.
+    store::flushCounters();
   } catch (const store::DbError& e) {
     host_.postToMain({Msg::ConsoleLine, nullptr, std::string("Database error: ") + e.what(), true});
   }

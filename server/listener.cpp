@@ -10,22 +10,18 @@
 #include "ftp/reply.h"
 #include "platform/settings.h"
 #include "server/user_thread.h"
-#include "store/records.h"
+#include "store/queries.h"
 
 namespace kestrel::server {
 
 DomainChoice chooseDomain(const std::string& localAddress) {
   DomainChoice choice;
-  store::CDBHome home(*store::sharedDatabase());
-  home.setFilter("ip=" + store::quoteText(localAddress));
-  home.open();
-  if (home.isEmpty()) {
-    home.setFilter("name='Default'");
-    home.requery();
-  }
-  if (!home.isEmpty()) {
-    choice.id = home.row().id;
-    choice.name = home.row().name;
+  store::Database& db = *store::sharedDatabase();
+  auto home = store::domainByAddress(db, localAddress);
+  if (!home) home = store::domainByName(db, "Default");
+  if (home) {
+    choice.id = home->id;
+    choice.name = home->name;
   }
   return choice;
 }
@@ -33,11 +29,7 @@ DomainChoice chooseDomain(const std::string& localAddress) {
 bool admitted(std::int64_t domainId, const std::string& peerAddress) {
   int octet[4] = {0, 0, 0, 0};
   if (!platform::parseDotted(peerAddress, octet)) return true;
-  store::CDBBlock blocks(*store::sharedDatabase());
-  blocks.setFilter("`domain`=" + std::to_string(domainId));
-  blocks.setSort("sequence");
-  blocks.open();
-  for (const store::BlockRecord& b : blocks.rows()) {
+  for (const store::BlockRecord& b : store::blockRules(*store::sharedDatabase(), domainId)) {
     if (b.ip1Lo <= octet[0] && octet[0] <= b.ip1Hi && b.ip2Lo <= octet[1] && octet[1] <= b.ip2Hi &&
         b.ip3Lo <= octet[2] && octet[2] <= b.ip3Hi && b.ip4Lo <= octet[3] && octet[3] <= b.ip4Hi)
       return b.allow;
