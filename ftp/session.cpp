@@ -378,6 +378,12 @@ void CUserSocket::cmdAllo(const std::string&) {
 }
 
 void CUserSocket::cmdQuit(const std::string&) {
+  // A client that has read the 221 finds its counts in the database.
+  try {
+    store::flushCounters();
+  } catch (const store::DbError&) {
+    // Still pending: the writer tries again each second.
+  }
   reply("221 Goodbye.\r\n");
   endSession();
 }
