@@ -230,7 +230,9 @@ void DataSocket::pumpOutput() {
     sendFileData();
     return;
   }
-  while (!output_.empty()) {
+  for (;;) {
+    refillListing();
+    if (output_.empty()) break;
     std::string_view head = output_.head();
     platform::IoResult r = send(head.data(), head.size());
     if (r.wouldBlock) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "ftp/listing_lines.h"
 #include "ftp/reply.h"
 #include "platform/event_loop.h"
 #include "platform/files.h"
@@ -51,6 +52,8 @@ class DataSocket : public platform::EventHandler {
   void onConnected();
   void runJob();
   void pumpOutput();
+  // Formats the listing's next lines once what was queued has gone out.
+  void refillListing();
   void sendFileData();
   void countSent(std::int64_t count);
   void reportProgress(std::int64_t sent);
@@ -82,6 +85,11 @@ class DataSocket : public platform::EventHandler {
   bool dataWaiting_ = false;
   ReplyQueue output_;
   bool outputDone_ = false;  // the listing has queued its last line
+  // A listing's rows, read at once (the database is not held while the
+  // client reads) and formatted a chunk at a time as the connection drains.
+  store::ListingRows listing_;
+  std::size_t listingNext_ = 0;
+  std::unique_ptr<ListingLines> lines_;
   // Allocated with a job that copies through user space: uploads, and
   // downloads from files the kernel cannot send directly.
   std::unique_ptr<char[]> buffer_;

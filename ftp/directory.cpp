@@ -4,17 +4,19 @@
 #include <cctype>
 
 #include "ftp/session.h"
+#include "store/generation.h"
+#include "store/queries.h"
 #include "store/records.h"
 
 namespace kestrel::ftp {
 
 namespace {
 
-std::string filterFor(std::int64_t parent, const std::string& name) {
-  return "parent=" + std::to_string(parent) + " and name=" + store::quoteText(name);
-}
-
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+// How long a kept row may miss changes that other programs (a second server
+// on the same PostgreSQL database, a script) make to files.
+constexpr auto kKeptRowAge = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -24,10 +26,7 @@ std::int64_t CUserSocket::resolvePath(const std::string& path, std::vector<std::
   if (path == ".") return currentId();
   if (path == "..") {
     if (shown && !shown->empty()) shown->pop_back();
-    store::CDBPathFind row(db);
-    row.setFilter("id=" + std::to_string(currentId()));
-    row.open();
-    return row.isEmpty() ? 0 : row.row().parent;
+    return store::parentOf(db, currentId());
   }
   if (path == "/" || path == "\\") {
     if (shown) shown->clear();
@@ -44,22 +43,35 @@ std::int64_t CUserSocket::resolvePath(const std::string& path, std::vector<std::
   for (char& c : rest) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back()))) rest.pop_back();
 
-  store::CDBPathFind finder(db);
   std::size_t at = 0;
   while (at < rest.size()) {
     if (isSeparator(rest[at])) ++at;
     if (at >= rest.size()) break;
     std::size_t end = at;
     while (end < rest.size() && !isSeparator(rest[end])) ++end;
-    finder.setFilter(filterFor(position, rest.substr(at, end - at)));
-    finder.requery();
-    if (finder.isEmpty()) return 0;
-    position = finder.row().id;
+    auto found = store::childByName(db, position, std::string_view(rest).substr(at, end - at));
+    if (!found) return 0;
+    position = found->id;
     // The row's own spelling, as CWD keeps it for PWD.
-    if (shown) shown->push_back(finder.row().name);
+    if (shown) shown->push_back(found->name);
     at = end;
   }
   return position;
+}
+
+std::optional<store::FileRecord> CUserSocket::directoryRow(std::int64_t id) {
+  auto now = std::chrono::steady_clock::now();
+  // Read before the row: a change made while it is read is seen next time.
+  std::uint64_t generation = store::filesGeneration();
+  if (cwdRow_ && cwdRow_->id == id && cwdRowGeneration_ == generation && now - cwdRowRead_ < kKeptRowAge)
+    return cwdRow_;
+  std::optional<store::FileRecord> row = store::fileById(*store::sharedDatabase(), id);
+  if (id == currentId() && row) {
+    cwdRow_ = row;
+    cwdRowGeneration_ = generation;
+    cwdRowRead_ = now;
+  }
+  return row;
 }
 
 std::int64_t CUserSocket::resolveParent(const std::string& path, std::vector<std::string>* shown) {
@@ -111,31 +123,27 @@ void CUserSocket::changeDirectory(const std::string& argument, bool replyWanted)
   if (!text.empty() && text.back() != '/') text += '/';
 
   store::Database& db = *store::sharedDatabase();
-  store::CDBFile walk(db);
   std::size_t at = 0;
   while (at < text.size()) {
     std::size_t slash = text.find('/', at);
     std::string component = text.substr(at, slash - at);
     at = slash + 1;
-    walk.setFilter(filterFor(ids[level], component) + " and directory=YES");
-    walk.requery();
-    if (walk.isEmpty() || level + 1 >= kMaxDepth) {
+    auto walk = store::childDirectory(db, ids[level], component);
+    if (!walk || level + 1 >= kMaxDepth) {
       if (replyWanted) reply("550 %s: No such directory\r\n", shown.c_str());
       return;
     }
     ++level;
-    ids[level] = walk.row().link != 0 ? walk.row().link : walk.row().id;
-    names[level] = walk.row().name;
+    ids[level] = walk->link != 0 ? walk->link : walk->id;
+    names[level] = walk->name;
   }
 
-  store::CDBFile target(db);
-  target.setFilter("id=" + std::to_string(ids[level]));
-  target.open();
-  if (target.isEmpty() || !store::permits(principal(), target.row(), store::Access::Execute)) {
+  auto target = store::fileById(db, ids[level]);
+  if (!target || !store::permits(principal(), *target, store::Access::Execute)) {
     if (replyWanted) reply("550 %s:  Access denied.\r\n", shown.c_str());
     return;
   }
-  const std::string& description = target.row().description;
+  const std::string& description = target->description;
   bool show = !description.empty() && !seen(ids[level]);
   if (replyWanted) {
     if (show) {
@@ -157,15 +165,13 @@ void CUserSocket::changeToParent() {
     reply("250 CDUP command successful.\r\n");
     return;
   }
-  store::CDBFile row(*store::sharedDatabase());
-  row.setFilter("id=" + std::to_string(dirIds_[depth_ - 1]));
-  row.open();
-  if (row.isEmpty() || !store::permits(principal(), row.row(), store::Access::Execute)) {
+  auto row = store::fileById(*store::sharedDatabase(), dirIds_[depth_ - 1]);
+  if (!row || !store::permits(principal(), *row, store::Access::Execute)) {
     reply("550 CDUP unsuccessful.  Access denied.\r\n");
     return;
   }
   --depth_;
-  const std::string& description = row.row().description;
+  const std::string& description = row->description;
   if (!description.empty() && !seen(dirIds_[depth_])) {
     std::string message = description;
     if (message.back() != '\n') message += "\r\n";

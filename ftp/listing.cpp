@@ -14,6 +14,8 @@
 #include "ftp/session.h"
 #include "platform/settings.h"
 #include "store/database.h"
+#include "store/listing_rows.h"
+#include "store/queries.h"
 #include "store/records.h"
 #include "store/tree.h"
 
@@ -130,21 +132,6 @@ std::string asctimeText(std::time_t when) {
   return text;
 }
 
-// Twelve characters either way: time of day this year, the year otherwise.
-std::string listingDate(std::time_t when) {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{}, today{};
-  localtime_r(&when, &tm);
-  localtime_r(&now, &today);
-  char text[32];
-  if (tm.tm_year != today.tm_year)
-    std::snprintf(text, sizeof text, "%s %02d %d ", kMonths[tm.tm_mon % 12], tm.tm_mday, 1900 + tm.tm_year);
-  else
-    std::snprintf(text, sizeof text, "%s %02d %02d:%02d", kMonths[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour,
-                  tm.tm_min);
-  return text;
-}
-
 // Sets the pending message aside for a multi-line reply and puts it back
 // afterwards, so that it follows the last line; messages that arrive in
 // between are kept after it.
@@ -174,64 +161,71 @@ class PendingAside {
 }  // namespace
 
 std::string CUserSocket::listingLine(const store::DirectoryRecord& row, bool statForm) const {
-  char type = '-';
-  if (statForm) type = row.link != 0 ? 'l' : row.directory ? 'd' : '-';
-  else if (row.directory || row.link != 0) type = 'd';
-  const bool bits[9] = {row.userRead,  row.userWrite,  row.userExecute,  row.groupRead, row.groupWrite,
-                        row.groupExecute, row.otherRead, row.otherWrite, row.otherExecute};
-  std::string line(1, type);
-  for (int i = 0; i < 9; ++i) line += bits[i] ? "rwx"[i % 3] : '-';
-
-  std::string owner = row.login.substr(0, 8);
-  std::string group = row.groupName.substr(0, 8);
-  std::string date = listingDate(static_cast<std::time_t>(row.modified));
-  int n = std::snprintf(nullptr, 0, "   1 %8s %8s %9lld %s %s\r\n", owner.c_str(), group.c_str(),
-                        static_cast<long long>(row.size), date.c_str(), row.name.c_str());
-  std::string rest(static_cast<std::size_t>(n) + 1, '\0');
-  std::snprintf(rest.data(), rest.size(), "   1 %8s %8s %9lld %s %s\r\n", owner.c_str(), group.c_str(),
-                static_cast<long long>(row.size), date.c_str(), row.name.c_str());
-  rest.resize(static_cast<std::size_t>(n));
-  return line + rest;
+  std::string line;
+  ListingLines(std::time(nullptr)).append(line, store::listingEntry(row), row.name, statForm);
+  return line;
 }
 
-// The listing is read from the store when the job is given, so that a
-// database failure surfaces in the command that asked for it; the lines then
-// wait in the output queue until the connection takes them.
+// The rows are read from the store when the job is given, so that a database
+// failure surfaces in the command that asked for it; the lines are made as
+// the connection takes them.
 void DataSocket::startListing(std::int64_t target, ListFormat format) {
   job_ = format == ListFormat::Names ? DataJob::NameListing : DataJob::LongListing;
   target_ = target;
   if (target != 0) {
-    store::CDBDirectory rows(database());
-    rows.setFilter("ID=" + std::to_string(target));
-    rows.open();
+    store::Database& db = database();
+    std::optional<store::FileRecord> self = session_.directoryRow(target);
     // Listing a link lists what it stands for.
-    if (!rows.isEmpty() && rows.row().link != 0) {
-      rows.setFilter("ID=" + std::to_string(rows.row().link));
-      rows.requery();
-    }
-    if (!rows.isEmpty()) {
-      const store::DirectoryRecord& self = rows.row();
-      if (!self.directory) {
-        output_.push(format == ListFormat::Facts ? session_.listingEntry(self, format)
-                                                 : session_.listingLine(self, false));
-      } else if (store::permits(session_.principal(), self, store::Access::Read)) {
-        store::CDBDirectory entries(database());
-        entries.setFilter("parent=" + std::to_string(self.id));
-        entries.setSort("files.name");
-        entries.open();
-        // Lines travel in buffers of several kilobytes: one send per line
-        // would cost a system call each in a large directory.
-        std::string chunk;
-        for (const store::DirectoryRecord& entry : entries.rows()) {
-          chunk += session_.listingEntry(entry, format);
-          if (chunk.size() >= kListingChunk) output_.push(std::exchange(chunk, {}));
+    if (self && self->link != 0) self = store::fileById(db, self->link);
+    if (self) {
+      if (!self->directory) {
+        if (auto entry = store::directoryEntry(db, self->id))
+          output_.push(format == ListFormat::Facts ? session_.listingEntry(*entry, format)
+                                                   : session_.listingLine(*entry, false));
+      } else if (store::permits(session_.principal(), *self, store::Access::Read)) {
+        if (format == ListFormat::Facts) {
+          // A machine listing's perm fact tests each entry's owner and group,
+          // which the compact rows leave out: it reads the full rows.
+          std::string chunk;
+          for (const store::DirectoryRecord& entry : store::directoryEntries(db, self->id)) {
+            chunk += session_.listingEntry(entry, format);
+            if (chunk.size() >= kListingChunk) output_.push(std::exchange(chunk, {}));
+          }
+          if (!chunk.empty()) output_.push(std::move(chunk));
+        } else {
+          listing_ = store::listingRows(db, self->id);
+          listingNext_ = 0;
+          lines_ = std::make_unique<ListingLines>(std::time(nullptr));
         }
-        if (!chunk.empty()) output_.push(std::move(chunk));
       }
     }
   }
   outputDone_ = true;
   runJob();
+}
+
+void DataSocket::refillListing() {
+  if (!output_.empty() || !lines_) return;
+  if (listingNext_ >= listing_.size()) {
+    listing_ = {};
+    lines_.reset();
+    return;
+  }
+  // Lines travel in buffers of several kilobytes: one send per line would
+  // cost a system call each in a large directory.
+  std::string chunk;
+  chunk.reserve(kListingChunk + 512);
+  const bool longFormat = job_ == DataJob::LongListing;
+  while (listingNext_ < listing_.size() && chunk.size() < kListingChunk) {
+    const store::ListingEntry& entry = listing_[listingNext_++];
+    if (longFormat) {
+      lines_->append(chunk, entry, listing_.name(entry));
+    } else {
+      chunk.append(listing_.name(entry));
+      chunk.append("\r\n");
+    }
+  }
+  output_.push(std::move(chunk));
 }
 
 void CUserSocket::cmdList(const std::string&) {
@@ -301,24 +295,19 @@ void CUserSocket::cmdStatPath(const std::string& argument) {
     PendingAside aside(pendingMutex_, pendingMessage_);
     reply("211-status of %s:\n", arg);
     std::int64_t id = resolvePath(argument);
-    store::CDBDirectory rows(database());
+    store::Database& db = database();
+    std::optional<store::DirectoryRecord> row;
     if (id != 0) {
-      rows.setFilter("id=" + std::to_string(id));
-      rows.open();
-      if (!rows.isEmpty() && rows.row().link != 0) {
-        rows.setFilter("id=" + std::to_string(rows.row().link));
-        rows.requery();
-      }
+      row = store::directoryEntry(db, id);
+      if (row && row->link != 0) row = store::directoryEntry(db, row->link);
     }
-    if (id == 0 || rows.isEmpty()) {
+    if (!row) {
       reply("%s: No such file or directory\n", arg);
-    } else if (rows.row().directory) {
-      store::CDBDirectory entries(database());
-      entries.setFilter("parent=" + std::to_string(rows.row().id));
-      entries.open();
-      for (const store::DirectoryRecord& entry : entries.rows()) reply("%s", listingLine(entry, true).c_str());
+    } else if (row->directory) {
+      for (const store::DirectoryRecord& entry : store::directoryEntries(db, row->id))
+        reply("%s", listingLine(entry, true).c_str());
     } else {
-      reply("%s", listingLine(rows.row(), true).c_str());
+      reply("%s", listingLine(*row, true).c_str());
     }
   }
   reply("211 End of Status\n");

@@ -7,6 +7,7 @@
 #include "platform/metrics.h"
 #include "platform/settings.h"
 #include "store/activity_log.h"
+#include "store/queries.h"
 #include "store/records.h"
 
 namespace kestrel::ftp {
@@ -69,28 +70,27 @@ void CUserSocket::cmdPass(const std::string& password) {
     return;
   }
   store::Database& db = *store::sharedDatabase();
-  store::CDBUser users(db);
+  std::optional<store::UserRecord> users;
   if (anonymous_) {
-    users.setFilter("login='anonymous' and domain=" + std::to_string(domainId_));
-    users.open();
-    if (!users.isEmpty() && users.row().locked) {
+    users = store::userByLogin(db, "anonymous", domainId_);
+    if (users && users->locked) {
       metrics::login(metrics::LoginResult::kLocked);
       reply("530 Anonymous logins not permitted\r\n");
       return;
     }
-    if (users.isEmpty() || !userSessionCounts().admit(users.row().id, users.row().maxUsers)) {
+    if (!users || !userSessionCounts().admit(users->id, users->maxUsers)) {
       metrics::login(metrics::LoginResult::kTooMany);
       reply("530 Too many anonymous logins\r\n");
       return;
     }
-    const store::UserRecord& user = users.row();
+    const store::UserRecord& user = *users;
     {
       std::lock_guard<std::mutex> lock(identityMutex_);
       userId_ = user.id;
       displayName_ = "Anonymous";
       anonymousAddress_ = password;
     }
-    loginSucceeded(users);
+    loginSucceeded(user);
     rawSend(multiLine("230", withMessage(user.message, "Anonymous login ok.  Access restrictions apply.")));
     announceLogin();
     return;
@@ -102,12 +102,11 @@ void CUserSocket::cmdPass(const std::string& password) {
     reply("%s", text);
   };
   if (password.size() >= 20) return refuse("530 Incorrect login\r\n");
-  users.setFilter("login=" + store::quoteText(userName_) + " and domain=" + std::to_string(domainId_));
-  users.open();
-  if (users.isEmpty()) return refuse("530 Incorrect login\r\n");
+  users = store::userByLogin(db, userName_, domainId_);
+  if (!users) return refuse("530 Incorrect login\r\n");
   std::string lowered = password;
   for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const store::UserRecord& user = users.row();
+  const store::UserRecord& user = *users;
   if (user.password.empty() || user.password != lowered) return refuse("530 Incorrect login\r\n");
   if (user.locked) return refuse("530 Account locked. Cannot login.\r\n", metrics::LoginResult::kLocked);
   if (!userSessionCounts().admit(user.id, user.maxUsers))
@@ -119,7 +118,7 @@ void CUserSocket::cmdPass(const std::string& password) {
     displayName_ = userName_;
   }
   spaceLimit_ = user.spaceLimit;
-  loginSucceeded(users);
+  loginSucceeded(user);
   rawSend(multiLine("230", withMessage(user.message, "User '" + userName_ + "' logged in")));
   announceLogin();
 }
@@ -127,19 +126,12 @@ void CUserSocket::cmdPass(const std::string& password) {
 // The steps every successful login shares. Every database read and write of
 // the login happens here, before its 230: a failure then answers 451 alone
 // and leaves the session logged out.
-void CUserSocket::loginSucceeded(store::CDBUser& users) {
-  const store::UserRecord user = users.row();
+void CUserSocket::loginSucceeded(const store::UserRecord& user) {
+  store::Database& db = *store::sharedDatabase();
   try {
-    if (!anonymous_ && spaceLimit_ != 0) {
-      store::CDBFileUsage usage(*store::sharedDatabase());
-      usage.setFilter("userid=" + std::to_string(user.id));
-      usage.open();
-      if (!usage.isEmpty()) spaceUsed_ = usage.row().sumOfSize;
-    }
+    if (!anonymous_ && spaceLimit_ != 0) spaceUsed_ = store::spaceUsedBy(db, user.id);
     startSession(user);
-    users.edit();
-    users.row().lastOn = std::time(nullptr);
-    users.update();
+    store::setLastOn(db, user.id, std::time(nullptr));
   } catch (const store::DbError&) {
     userSessionCounts().release(user.id);
     {

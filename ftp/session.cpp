@@ -12,6 +12,7 @@
 #include "platform/settings.h"
 #include "platform/tls.h"
 #include "store/activity_log.h"
+#include "store/counters.h"
 #include "store/records.h"
 
 namespace kestrel::ftp {
@@ -83,6 +84,8 @@ CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionPa
 CUserSocket::~CUserSocket() {
   try {
     store::writeLog(userId_, logText_, store::Action::Logout, 0);
+    // The session's counts are in the database when it is gone.
+    store::flushCounters();
   } catch (const store::DbError& e) {
     host_.postToMain({Msg::ConsoleLine, nullptr, std::string("Database error: ") + e.what(), true});
   }
@@ -414,6 +417,12 @@ void CUserSocket::cmdAllo(const std::string&) {
 }
 
 void CUserSocket::cmdQuit(const std::string&) {
+  // A client that has read the 221 finds its counts in the database.
+  try {
+    store::flushCounters();
+  } catch (const store::DbError&) {
+    // Still pending: the writer tries again each second.
+  }
   reply("221 Goodbye.\r\n");
   endSession();
 }

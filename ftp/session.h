@@ -1,11 +1,13 @@
 // One FTP control connection: its state, the command reader, dispatch, the
 // reply writer and the send pump. Command families live in their own files.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -109,6 +111,10 @@ class CUserSocket : public platform::EventHandler {
   store::Principal principal() const { return {anonymous_, userId_, groupId_}; }
   bool loggedIn() const { return loggedIn_; }
   int idleLimit() const { return idleLimit_; }
+  // The files row `id`; the working directory's row is kept between
+  // commands until anything changes files (or a second passes, for changes
+  // made by other programs).
+  std::optional<store::FileRecord> directoryRow(std::int64_t id);
 
   // The command table's handlers.
   using Handler = void (CUserSocket::*)(const std::string& argument);
@@ -213,7 +219,7 @@ class CUserSocket : public platform::EventHandler {
   bool requireLogin();
   bool seen(std::int64_t directoryId);
   void changeToParent();
-  void loginSucceeded(store::CDBUser& users);
+  void loginSucceeded(const store::UserRecord& user);
   void startSession(const store::UserRecord& user);
   void announceLogin();
   void loadSiteRights(std::int64_t groupId);
@@ -273,6 +279,9 @@ class CUserSocket : public platform::EventHandler {
   std::string dirNames_[kMaxDepth];
   int depth_ = 0;
   std::vector<std::int64_t> seenDirectories_;
+  std::optional<store::FileRecord> cwdRow_;
+  std::uint64_t cwdRowGeneration_ = 0;
+  std::chrono::steady_clock::time_point cwdRowRead_;
   std::int64_t renameSource_ = 0;
 
   // Connection.

@@ -10,7 +10,9 @@
 #include "ftp/session.h"
 #include "platform/files.h"
 #include "store/activity_log.h"
+#include "store/counters.h"
 #include "store/database.h"
+#include "store/queries.h"
 #include "store/records.h"
 #include "store/tree.h"
 
@@ -31,13 +33,7 @@ store::Database& database() {
 }
 
 // The files row with this id, or none.
-std::optional<store::FileRecord> readFile(std::int64_t id) {
-  store::CDBFile files(database());
-  files.setFilter("id=" + std::to_string(id));
-  files.open();
-  if (files.isEmpty()) return std::nullopt;
-  return files.row();
-}
+std::optional<store::FileRecord> readFile(std::int64_t id) { return store::fileById(database(), id); }
 
 // A link row is a second name: its bytes and entries are the target's.
 std::optional<store::FileRecord> followLink(std::optional<store::FileRecord> row) {
@@ -64,7 +60,11 @@ void CUserSocket::cmdRetr(const std::string& argument) {
   discardUpload();  // an upload still waiting for its connection is replaced
   const char* arg = argument.c_str();
   std::int64_t id = resolvePath(argument);
-  std::optional<store::FileRecord> file = id ? followLink(readFile(id)) : std::nullopt;
+  // The row and its directory's Path in one read; through a link, the target's.
+  std::optional<store::PlacedFile> placed;
+  if (id) placed = store::placedFileById(database(), id);
+  if (placed && placed->row.link != 0) placed = store::placedFileById(database(), placed->row.link);
+  const store::FileRecord* file = placed ? &placed->row : nullptr;
   if (!file) {
     reply("550 No such file.\r\n");
     return;
@@ -91,9 +91,9 @@ void CUserSocket::cmdRetr(const std::string& argument) {
   transferName_ = file->name;
 
   // The bytes live in the parent's physical directory, under the row's name.
-  std::optional<store::FileRecord> parent = readFile(file->parent);
   std::optional<std::string> path;
-  if (parent && !parent->path.empty()) path = platform::childPath(parent->path, file->name);
+  if (placed->folderFound && !placed->folderPath.empty())
+    path = platform::childPath(placed->folderPath, file->name);
   platform::Result<platform::File> opened;
   if (path) opened = platform::File::openRead(*path);
   if (!path || !opened.ok()) {
@@ -115,9 +115,7 @@ void CUserSocket::downloadOperation() {
   transferBusy_ = true;
   bytesDownloaded_ += downloadSize_;
   store::writeLog(userId_, logText_, store::Action::Download, transferFileId_);
-  store::Database& db = database();
-  db.execute("update users set downloads=downloads+1 where id=" + std::to_string(userId_));
-  db.execute("update files set downloads=downloads+1 where id=" + std::to_string(transferFileId_));
+  store::countDownload(userId_, transferFileId_);
   notifyMonitor(Msg::MonitorDownloadStarted, transferName_);
   data_->startSend(std::move(transferFile_), transferFileId_, downloadSize_);
 }
@@ -136,13 +134,10 @@ void CUserSocket::cmdStor(const std::string& argument) {
   // One resolution for the existence check and the write: the parent, then
   // the name inside it (through a link, inside its target).
   std::int64_t parentId = resolveParent(argument);
-  std::optional<store::FileRecord> directory = parentId ? followLink(readFile(parentId)) : std::nullopt;
+  std::optional<store::FileRecord> directory = parentId ? followLink(directoryRow(parentId)) : std::nullopt;
   std::optional<store::FileRecord> existing;
   if (directory && directory->directory && !name.empty()) {
-    store::CDBFile named(database());
-    named.setFilter("parent=" + std::to_string(directory->id) + " and name=" + store::quoteText(name));
-    named.open();
-    if (!named.isEmpty()) existing = named.row();
+    existing = store::childFile(database(), directory->id, name);
   }
   if (existing && (!mayOverwrite_ || existing->directory)) {
     reply("553 %s: Access denied.\r\n", arg);
@@ -230,21 +225,15 @@ bool CUserSocket::finishUpload() {
 
   // Looked up now, not at STOR: another session may have stored the same
   // name meanwhile, and one name keeps one row.
-  store::CDBFile files(db);
-  files.setFilter("parent=" + std::to_string(uploadDirectoryId_) + " and name=" + store::quoteText(transferName_));
-  files.open();
+  std::optional<store::FileRecord> existing = store::childFile(db, uploadDirectoryId_, transferName_);
   std::int64_t replacedSize = 0;
-  if (!files.isEmpty()) {
-    store::FileRecord& row = files.row();
-    replacedSize = row.size;
-    files.edit();
-    row.size = info->size;
-    row.modified = info->modified;
-    row.lastRead = info->accessed;
-    files.update();
+  std::int64_t holder = 0;
+  if (existing) {
+    replacedSize = existing->size;
+    holder = existing->id;
+    store::setFileContent(db, existing->id, info->size, info->modified, info->accessed);
   } else {
-    files.addNew();
-    store::FileRecord& row = files.row();
+    store::FileRecord row;
     row.name = info->name;
     row.path.clear();  // no short names on this system
     row.size = info->size;
@@ -254,30 +243,21 @@ bool CUserSocket::finishUpload() {
     row.parent = uploadDirectoryId_;
     row.directory = false;
     row.downloads = 0;
-    row.description.clear();
-    row.title.clear();
     row.userRead = true;
     row.userWrite = true;
-    row.userExecute = false;
     row.groupRead = true;
-    row.groupWrite = false;
-    row.groupExecute = false;
     row.otherRead = true;
-    row.otherWrite = false;
-    row.otherExecute = false;
     row.userId = userId_;
     row.groupId = groupId_;
     row.domain = domainId_;
     row.link = 0;
-    files.update();
-    files.requery();
+    holder = store::addFile(db, row);
   }
-  std::int64_t holder = files.isEmpty() ? 0 : files.row().id;
   rowsLock.unlock();
 
   bytesUploaded_ += info->size;
   spaceUsed_ += static_cast<double>(info->size - replacedSize);
-  db.execute("update users set uploads=uploads+1 where id=" + std::to_string(userId_));
+  store::countUpload(userId_);
   host().postToMain(Message(Msg::UploadCounted, host().connectionKey()));
   store::writeLog(userId_, logText_, store::Action::Upload, holder);
   return true;

@@ -8,26 +8,22 @@
 
 #include "ftp/reply.h"
 #include "platform/settings.h"
-#include "server/main_frame.h"
 #include "platform/tls.h"
+#include "server/main_frame.h"
 #include "server/user_thread.h"
 #include "store/ip_filter.h"
-#include "store/records.h"
+#include "store/queries.h"
 
 namespace kestrel::server {
 
 DomainChoice chooseDomain(const std::string& localAddress) {
   DomainChoice choice;
-  store::CDBHome home(*store::sharedDatabase());
-  home.setFilter("ip=" + store::quoteText(localAddress));
-  home.open();
-  if (home.isEmpty()) {
-    home.setFilter("name='Default'");
-    home.requery();
-  }
-  if (!home.isEmpty()) {
-    choice.id = home.row().id;
-    choice.name = home.row().name;
+  store::Database& db = *store::sharedDatabase();
+  auto home = store::domainByAddress(db, localAddress);
+  if (!home) home = store::domainByName(db, "Default");
+  if (home) {
+    choice.id = home->id;
+    choice.name = home->name;
   }
   return choice;
 }

@@ -6,7 +6,9 @@
 
 #include "platform/faults.h"
 #include "platform/metrics.h"
+#include "store/counters.h"
 #include "store/dialect.h"
+#include "store/generation.h"
 
 namespace kestrel::store {
 
@@ -44,7 +46,11 @@ struct Database::Statement {
 };
 
 Database* sharedDatabase() { return gShared.get(); }
-void setSharedDatabase(std::unique_ptr<Database> db) { gShared = std::move(db); }
+void setSharedDatabase(std::unique_ptr<Database> db) {
+  // Counts gathered on the old connection are written before it goes.
+  if (gShared) stopCounters();
+  gShared = std::move(db);
+}
 
 std::unique_ptr<Database> Database::open(const std::string& connectString) {
   std::unique_ptr<Database> db(new Database());
@@ -130,7 +136,8 @@ void Database::reconnectIfLost() {
   lastAttempt_ = now;
   if (platform::injectedFault(platform::FaultPoint::DatabaseLost)) throw DbError(kConnectionLost);
   // The old connection's statements are gone with it (none is open: the
-  // caller holds the statement lock).
+  // caller holds the statement lock); they are prepared again on first use.
+  dropPrepared();
   disconnect();
   try {
     connect();
@@ -147,6 +154,7 @@ bool Database::connectionLost() {
 }
 
 Database::~Database() {
+  dropPrepared();
   disconnect();
   if (env_ != SQL_NULL_HENV) SQLFreeEnv(env_);
 }
@@ -171,7 +179,10 @@ long Database::execute(std::string_view sql) {
   std::lock_guard<std::mutex> lock(statementMutex_);
   metrics::StatementTimer timer;
   Statement stmt;
+  const bool changesFiles = mayChangeFiles(sql);
+  if (changesFiles) filesChanged();
   SQLRETURN rc = run(sql, stmt);
+  if (changesFiles) filesChanged();
   if (rc == SQL_NO_DATA_FOUND) return 0;  // an UPDATE or DELETE that matched nothing
   if (!succeeded(rc)) fail(stmt.handle);
   SQLLEN count = 0;

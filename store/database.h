@@ -5,6 +5,8 @@
 #include <sqlext.h>
 
 #include <chrono>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -12,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/metrics.h"
@@ -34,8 +37,35 @@ struct Value {
 };
 using RowValues = std::vector<Value>;
 
+class Statement;
+class Transaction;
+
 class Database {
  public:
+  // A statement prepared on this connection, kept until the connection goes.
+  struct Prepared {
+    SQLHSTMT handle = SQL_NULL_HSTMT;
+    // The driver keeps pointers to bound values until the next execution:
+    // each parameter's storage stays put (a deque never moves its elements).
+    struct Parameter {
+      std::string text;
+      std::int64_t integer = 0;
+      SQLLEN indicator = 0;
+    };
+    std::deque<Parameter> parameters;
+
+    Parameter& parameter(int index) {
+      while (parameters.size() < static_cast<std::size_t>(index)) parameters.emplace_back();
+      return parameters[static_cast<std::size_t>(index) - 1];
+    }
+    Prepared() = default;
+    Prepared(const Prepared&) = delete;
+    Prepared& operator=(const Prepared&) = delete;
+    ~Prepared() {
+      if (handle != SQL_NULL_HSTMT) SQLFreeStmt(handle, SQL_DROP);
+    }
+  };
+
   // Connects with an ODBC connect string such as "DSN=x;UID=y;PWD=z".
   // Throws DbError.
   static std::unique_ptr<Database> open(const std::string& connectString);
@@ -64,7 +94,13 @@ class Database {
   static std::vector<std::pair<std::string, std::string>> dataSources();
 
  private:
+  friend class Statement;
+  friend class Transaction;
   Database() = default;
+  // The prepared statement for sql (caller holds statementMutex_).
+  Prepared& prepared(std::string_view sql);
+  // Frees every prepared statement: before the connection they belong to goes.
+  void dropPrepared();
   void connect();
   void disconnect();
   // Throws the driver's error for stmt; a lost connection is closed and
@@ -96,6 +132,7 @@ class Database {
   // One statement at a time from execution to release: not every driver lets
   // several threads keep cursors open on one connection.
   std::mutex statementMutex_;
+  std::unordered_map<std::string, std::unique_ptr<Prepared>> prepared_;  // guarded by statementMutex_
 };
 
 // The process-wide shared connection (null when the data source is missing).

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "store/records.h"
+#include "store/statement.h"
 
 namespace kestrel::store {
 
@@ -96,13 +97,9 @@ std::optional<FilterEntry> parseFilterEntry(std::string_view text) {
 }
 
 std::vector<FilterEntry> loadFilter(Database& db, std::int64_t domainId) {
-  CDBBlock block(db);
-  block.setFilter("domain=" + std::to_string(domainId));
-  // The order the listener applies, so that saving the list back keeps it.
-  block.setSort("sequence, id");
-  block.open();
   std::vector<FilterEntry> entries;
-  for (const BlockRecord& b : block.rows()) {
+  // The order the listener applies, so that saving the list back keeps it.
+  for (const BlockRecord& b : selectRows<BlockRecord>(db, "\"domain\"=?", "sequence, id", domainId)) {
     auto range = [](std::int64_t lo, std::int64_t hi) { return FilterRange{static_cast<int>(lo), static_cast<int>(hi)}; };
     entries.push_back({b.allow,
                        {range(b.ip1Lo, b.ip1Hi), range(b.ip2Lo, b.ip2Hi), range(b.ip3Lo, b.ip3Hi),

@@ -19,8 +19,9 @@ import time
 
 import procs
 
-PACKAGES = {"vsftpd": "vsftpd", "pure-ftpd": "pure-ftpd", "proftpd": "proftpd-core"}
-BINARIES = {"vsftpd": ["usr/sbin/vsftpd"], "pure-ftpd": ["usr/sbin/pure-ftpd", "usr/bin/pure-pw"],
+PACKAGES = {"vsftpd": "vsftpd", "vsftpd-isolated": "vsftpd", "pure-ftpd": "pure-ftpd", "proftpd": "proftpd-core"}
+BINARIES = {"vsftpd": ["usr/sbin/vsftpd"], "vsftpd-isolated": ["usr/sbin/vsftpd"],
+            "pure-ftpd": ["usr/sbin/pure-ftpd", "usr/bin/pure-pw"],
             "proftpd": ["usr/sbin/proftpd"]}
 # Debian names most library packages after the soname (libfoo.so.3 -> libfoo3);
 # these are the ones seen here, the rule covers the rest.
@@ -256,6 +257,57 @@ class Vsftpd(Peer):
         return [self.install.binary("vsftpd"), conf]
 
 
+class VsftpdIsolated(Vsftpd):
+    """vsftpd as Debian ships it: each session in its own process, network
+    and PID namespaces, switched to an unprivileged account, under its
+    seccomp filter. The other column runs it as the launching user without
+    that isolation, which flatters it."""
+    name = "vsftpd-isolated"
+    label = "vsftpd (isolated)"
+    # What is left below the usual start of the ephemeral range (32 768).
+    passive_ports = 2500
+
+    def _session_account(self):
+        for name in ("ftp", "nobody"):
+            try:
+                p = pwd.getpwnam(name)
+                return name, p.pw_uid, p.pw_gid
+            except KeyError:
+                pass
+        return None
+
+    def upload_owner(self):
+        account = self._session_account()
+        return account[1:] if account and os.getuid() == 0 else None
+
+    def configure(self):
+        if os.getuid() != 0:
+            raise Unavailable("its default isolation needs root (namespaces, chroot, switching users)")
+        account = self._session_account()
+        if account is None:
+            raise Unavailable("no ftp or nobody account to run sessions as")
+        empty = os.path.join(self.workdir, "empty")
+        os.makedirs(empty)
+        self.user = "ftp"
+        lines = {
+            "listen": "YES", "listen_ipv6": "NO", "listen_address": "127.0.0.1", "listen_port": self.port,
+            "background": "NO", "ftp_username": account[0], "nopriv_user": account[0],
+            "anonymous_enable": "YES", "local_enable": "NO", "anon_root": self.layout.root,
+            "write_enable": "YES", "anon_upload_enable": "YES", "anon_other_write_enable": "YES",
+            "anon_world_readable_only": "NO", "pasv_enable": "YES", "pasv_min_port": self.passive[0],
+            "pasv_max_port": self.passive[1], "max_clients": 0, "max_per_ip": 0, "xferlog_enable": "NO",
+            "syslog_enable": "NO", "vsftpd_log_file": os.path.join(self.workdir, "vsftpd.log"),
+            "secure_chroot_dir": empty, "tcp_wrappers": "NO",
+            "idle_session_timeout": 3600, "use_localtime": "YES",
+        }
+        conf = os.path.join(self.workdir, "vsftpd.conf")
+        with open(conf, "w") as f:
+            for k, v in lines.items():
+                f.write("%s=%s\n" % (k, v))
+        os.chmod(conf, 0o600)
+        return [self.install.binary("vsftpd"), conf]
+
+
 class PureFtpd(Peer):
     name = "pure-ftpd"
     label = "Pure-FTPd"
@@ -354,7 +406,7 @@ AllowOverwrite on
         return [self.install.binary("proftpd"), "-n", "-q", "-c", path]
 
 
-PEERS = [Vsftpd, PureFtpd, Proftpd]
+PEERS = [Vsftpd, VsftpdIsolated, PureFtpd, Proftpd]
 
 
 def version_of(install, peer):

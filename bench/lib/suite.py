@@ -11,24 +11,26 @@ CONTROL_TIMEOUT_MS = 5000
 
 
 class Sizes:
-    """What a run measures: the full sizes, or small ones for a smoke check."""
+    """What a run measures: the full sizes, small ones for a quick check, or
+    tiny ones for the test suite's smoke test (every figure once, in seconds)."""
 
-    def __init__(self, quick, runs=None):
-        self.quick = quick
-        self.runs = runs or (1 if quick else 3)
-        self.seconds = 1 if quick else 2
-        self.big_bytes = 32 * MIB if quick else 1024 * MIB
-        self.list_entries = 1000 if quick else 10000
-        self.small_files = 100 if quick else 1000
+    def __init__(self, quick, runs=None, smoke=False):
+        self.quick = quick or smoke
+        self.smoke = smoke
+        self.runs = runs or (1 if self.quick else 3)
+        self.seconds = 1 if self.quick else 2
+        self.big_bytes = (4 if smoke else 32 if quick else 1024) * MIB
+        self.list_entries = 200 if smoke else 1000 if quick else 10000
+        self.small_files = 20 if smoke else 100 if quick else 1000
         self.small_bytes = 4096
-        self.idle_counts = [100, 500] if quick else [1000, 5000]
+        self.idle_counts = [20] if smoke else [100, 500] if quick else [1000, 5000]
         # The larger step costs minutes on servers that fork a process per
         # session: it is measured in the last run only.
         self.idle_once = {self.idle_counts[-1]}
-        self.session_clients = [1, 16, 128]
-        self.latency_clients = 16
-        self.streams = [1, 8]
-        self.settle = 1 if quick else 2  # seconds between opening idle sessions and reading memory
+        self.session_clients = [1, 4] if smoke else [1, 16, 128]
+        self.latency_clients = 2 if smoke else 16
+        self.streams = [1, 2] if smoke else [1, 8]
+        self.settle = 1 if self.quick else 2  # seconds between opening idle sessions and reading memory
 
 
 def _count(n):

@@ -1,0 +1,100 @@
+#include "store/queries.h"
+
+#include "store/statement.h"
+
+namespace kestrel::store {
+
+std::optional<FileRecord> fileById(Database& db, std::int64_t id) {
+  return selectRow<FileRecord>(db, "id=?", id);
+}
+
+std::optional<PathFindRecord> childByName(Database& db, std::int64_t parent, std::string_view name) {
+  return selectRow<PathFindRecord>(db, "parent=? and name=?", parent, name);
+}
+
+std::optional<FileRecord> childFile(Database& db, std::int64_t parent, std::string_view name) {
+  return selectRow<FileRecord>(db, "parent=? and name=?", parent, name);
+}
+
+std::optional<FileRecord> childDirectory(Database& db, std::int64_t parent, std::string_view name) {
+  return selectRow<FileRecord>(db, "parent=? and name=? and directory=YES", parent, name);
+}
+
+std::optional<PlacedFile> placedFileById(Database& db, std::int64_t id) {
+  std::string columns;
+  for (const auto& f : FileRecord::fields()) columns += "f." + quoteName(f.column) + ",";
+  Statement s(db, "SELECT " + columns + "p.id,p.path FROM files f LEFT JOIN files p ON p.id=f.parent WHERE f.id=?");
+  s.bind(1, id).execute();
+  if (!s.next()) return std::nullopt;
+  PlacedFile placed;
+  readRow(s, placed.row);
+  const int after = static_cast<int>(FileRecord::fields().size());
+  placed.folderFound = s.integer(after + 1) != 0;
+  placed.folderPath = s.text(after + 2);
+  return placed;
+}
+
+std::int64_t parentOf(Database& db, std::int64_t id) {
+  Statement s(db, "SELECT parent FROM files WHERE id=?");
+  s.bind(1, id).execute();
+  return s.next() ? s.integer(1) : 0;
+}
+
+std::optional<DirectoryRecord> directoryEntry(Database& db, std::int64_t id) {
+  return selectRow<DirectoryRecord>(db, "id=?", id);
+}
+
+std::vector<DirectoryRecord> directoryEntries(Database& db, std::int64_t parent) {
+  return selectRows<DirectoryRecord>(db, "parent=?", {}, parent);
+}
+
+std::int64_t addFile(Database& db, const FileRecord& row) {
+  insertRow(db, row);
+  auto rows = selectRows<PathFindRecord>(db, "parent=? and name=?", "id desc", row.parent, row.name);
+  if (rows.empty()) throw DbError("the new entry could not be read back");
+  return rows.front().id;
+}
+
+void setFileContent(Database& db, std::int64_t id, std::int64_t size, long long modified, long long lastRead) {
+  Statement s(db, "UPDATE files SET size=?, modified=?, \"last read\"=? WHERE id=?");
+  s.bind(1, size).bindTime(2, modified).bindTime(3, lastRead).bind(4, id).execute();
+}
+
+std::optional<UserRecord> userByLogin(Database& db, std::string_view login, std::int64_t domain) {
+  return selectRow<UserRecord>(db, "login=? and domain=?", login, domain);
+}
+
+void setLastOn(Database& db, std::int64_t userId, long long when) {
+  Statement s(db, "UPDATE users SET \"last on\"=? WHERE id=?");
+  s.bindTime(1, when).bind(2, userId).execute();
+}
+
+double spaceUsedBy(Database& db, std::int64_t userId) {
+  auto row = selectRow<FileUsageRecord>(db, "userid=?", userId);
+  return row ? row->sumOfSize : 0;
+}
+
+std::optional<HomeRecord> domainByAddress(Database& db, std::string_view address) {
+  return selectRow<HomeRecord>(db, "ip=?", address);
+}
+
+std::optional<HomeRecord> domainByName(Database& db, std::string_view name) {
+  return selectRow<HomeRecord>(db, "name=?", name);
+}
+
+void addUserDownloads(Database& db, std::int64_t userId, std::int64_t count) {
+  Statement s(db, "UPDATE users SET downloads=downloads+? WHERE id=?");
+  s.bind(1, count).bind(2, userId).execute();
+}
+
+void addUserUploads(Database& db, std::int64_t userId, std::int64_t count) {
+  Statement s(db, "UPDATE users SET uploads=uploads+? WHERE id=?");
+  s.bind(1, count).bind(2, userId).execute();
+}
+
+void addFileDownloads(Database& db, std::int64_t fileId, std::int64_t count) {
+  Statement s(db, "UPDATE files SET downloads=downloads+? WHERE id=?");
+  s.bind(1, count).bind(2, fileId).execute();
+}
+
+}  // namespace kestrel::store

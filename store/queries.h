@@ -1,0 +1,53 @@
+// The statements the protocol and the listener run on every command, each
+// prepared once per connection with its values bound.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/records.h"
+
+namespace kestrel::store {
+
+// The tree.
+std::optional<FileRecord> fileById(Database& db, std::int64_t id);
+// The row named `name` under `parent` (names compare without regard to case).
+std::optional<PathFindRecord> childByName(Database& db, std::int64_t parent, std::string_view name);
+std::optional<FileRecord> childFile(Database& db, std::int64_t parent, std::string_view name);
+std::optional<FileRecord> childDirectory(Database& db, std::int64_t parent, std::string_view name);
+// A file's row with its directory's Path, in one statement: where its bytes
+// live. folderFound is false when the Parent row is gone.
+struct PlacedFile {
+  FileRecord row;
+  std::string folderPath;
+  bool folderFound = false;
+};
+std::optional<PlacedFile> placedFileById(Database& db, std::int64_t id);
+// The Parent of `id`; 0 for a root or a row that is gone.
+std::int64_t parentOf(Database& db, std::int64_t id);
+std::optional<DirectoryRecord> directoryEntry(Database& db, std::int64_t id);
+std::vector<DirectoryRecord> directoryEntries(Database& db, std::int64_t parent);
+
+// Adds a row and returns its id (read back by parent and name).
+std::int64_t addFile(Database& db, const FileRecord& row);
+// What an upload changes in the row of the file it replaced.
+void setFileContent(Database& db, std::int64_t id, std::int64_t size, long long modified, long long lastRead);
+
+// Accounts.
+std::optional<UserRecord> userByLogin(Database& db, std::string_view login, std::int64_t domain);
+void setLastOn(Database& db, std::int64_t userId, long long when);
+// The bytes of every file the user owns (0 when none).
+double spaceUsedBy(Database& db, std::int64_t userId);
+
+// Domains (the IP filter is in store/ip_filter.h).
+std::optional<HomeRecord> domainByAddress(Database& db, std::string_view address);
+std::optional<HomeRecord> domainByName(Database& db, std::string_view name);
+
+// Counters.
+void addUserDownloads(Database& db, std::int64_t userId, std::int64_t count);
+void addUserUploads(Database& db, std::int64_t userId, std::int64_t count);
+void addFileDownloads(Database& db, std::int64_t fileId, std::int64_t count);
+
+}  // namespace kestrel::store
