@@ -3,10 +3,12 @@
 #include "ftp/extensions.h"
 
 #include <cctype>
+#include <optional>
 
 #include "ftp/data_socket.h"
 #include "ftp/session.h"
 #include "store/database.h"
+#include "store/queries.h"
 #include "store/records.h"
 
 namespace kestrel::ftp {
@@ -51,15 +53,11 @@ bool startsWithWord(const std::string& text, const char* word, std::string& rest
 }
 
 // The row a path stands for, a link replaced by what it stands for.
-bool readEntry(std::int64_t id, store::CDBDirectory& rows) {
-  if (id == 0) return false;
-  rows.setFilter("ID=" + std::to_string(id));
-  rows.open();
-  if (!rows.isEmpty() && rows.row().link != 0) {
-    rows.setFilter("ID=" + std::to_string(rows.row().link));
-    rows.requery();
-  }
-  return !rows.isEmpty();
+std::optional<store::DirectoryRecord> readEntry(std::int64_t id) {
+  if (id == 0) return std::nullopt;
+  std::optional<store::DirectoryRecord> row = store::directoryEntry(database(), id);
+  if (row && row->link != 0) row = store::directoryEntry(database(), row->link);
+  return row;
 }
 
 }  // namespace
@@ -181,16 +179,16 @@ std::string CUserSocket::listingEntry(const store::DirectoryRecord& row, ListFor
 void CUserSocket::cmdMlsd(const std::string& argument) {
   if (!requireLogin()) return;
   std::int64_t id = argument.empty() ? currentId() : resolvePath(argument);
-  store::CDBDirectory rows(database());
-  if (!readEntry(id, rows)) {
+  std::optional<store::DirectoryRecord> row = readEntry(id);
+  if (!row) {
     reply("550 No such directory.\r\n");
     return;
   }
-  if (!rows.row().directory) {
+  if (!row->directory) {
     reply("501 Not a directory.\r\n");
     return;
   }
-  if (!store::permits(principal(), rows.row(), store::Access::Read)) {
+  if (!store::permits(principal(), *row, store::Access::Read)) {
     reply("550 Access denied.\r\n");
     return;
   }
@@ -202,15 +200,15 @@ void CUserSocket::cmdMlst(const std::string& argument) {
   std::vector<std::string> shown;
   std::int64_t id = argument.empty() ? currentId() : resolvePath(argument, &shown);
   if (argument.empty()) shown.assign(dirNames_ + 1, dirNames_ + depth_ + 1);
-  store::CDBDirectory rows(database());
-  if (!readEntry(id, rows)) {
+  std::optional<store::DirectoryRecord> row = readEntry(id);
+  if (!row) {
     reply("550 No such file or directory.\r\n");
     return;
   }
   std::string path;
   for (const std::string& level : shown) path += "/" + level;
   if (path.empty()) path = "/";
-  rawSend("250-Listing " + path + "\r\n " + machineFacts(rows.row()) + ' ' + path + "\r\n");
+  rawSend("250-Listing " + path + "\r\n " + machineFacts(*row) + ' ' + path + "\r\n");
   reply("250 End\r\n");
 }
 

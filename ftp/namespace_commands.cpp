@@ -12,6 +12,7 @@
 #include "platform/files.h"
 #include "store/activity_log.h"
 #include "store/database.h"
+#include "store/queries.h"
 #include "store/records.h"
 #include "store/tree.h"
 
@@ -32,29 +33,9 @@ store::Database& database() {
   return *db;
 }
 
-// Positions `rows` on the Files row `id`; false when there is none.
-bool readFile(store::CDBFile& rows, std::int64_t id) {
-  rows.setFilter("`id`=" + std::to_string(id));
-  rows.open();
-  return !rows.isEmpty();
-}
+std::optional<store::FileRecord> readFile(std::int64_t id) { return store::fileById(database(), id); }
 
-bool hasChildren(std::int64_t id) {
-  store::CDBPathFind children(database());
-  children.setFilter("`parent`=" + std::to_string(id));
-  children.open();
-  return !children.isEmpty();
-}
-
-// Another entry of the same directory already called `name` (names compare
-// without regard to case, as the resolver does).
-bool siblingNamed(std::int64_t parent, const std::string& name, std::int64_t except) {
-  store::CDBPathFind siblings(database());
-  siblings.setFilter("`parent`=" + std::to_string(parent) + " and `name`=" + store::quoteText(name) +
-                     " and `id`<>" + std::to_string(except));
-  siblings.open();
-  return !siblings.isEmpty();
-}
+bool hasChildren(std::int64_t id) { return store::hasEntriesBelow(database(), id); }
 
 }  // namespace
 
@@ -73,17 +54,18 @@ void CUserSocket::cmdMkd(const std::string& argument) {
   }
   std::vector<std::string> shown;
   std::int64_t parentId = resolveParent(argument, &shown);
-  store::CDBFile parent(database());
-  if (parentId == 0 || !readFile(parent, parentId)) {
+  std::optional<store::FileRecord> parent;
+  if (parentId != 0) parent = readFile(parentId);
+  if (!parent) {
     reply("550 Unable to create directory.  Invalid path.\r\n");
     return;
   }
   // The parent resolver stops at a link row; its entries live in the target.
-  if (parent.row().link != 0 && !readFile(parent, parent.row().link)) {
+  if (parent->link != 0 && !(parent = readFile(parent->link))) {
     reply("550 Unable to create directory.  Invalid path.\r\n");
     return;
   }
-  const store::FileRecord dir = parent.row();
+  const store::FileRecord dir = *parent;
   if (!dir.directory) {
     reply("550 Unable to create directory.  Invalid path.\r\n");
     return;
@@ -99,11 +81,7 @@ void CUserSocket::cmdMkd(const std::string& argument) {
     return;
   }
 
-  store::CDBFile created(database());
-  created.setFilter("`id`=0");
-  created.open();
-  created.addNew();
-  store::FileRecord& row = created.row();
+  store::FileRecord row;
   std::time_t now = std::time(nullptr);
   row.name = name;
   row.parent = dir.id;
@@ -122,7 +100,7 @@ void CUserSocket::cmdMkd(const std::string& argument) {
   row.description.clear();
   row.created = row.modified = row.lastRead = now;
   try {
-    created.update();
+    store::addFile(database(), row);
   } catch (const store::DbError&) {
     // No row, no directory: a retry must not find a stray one in its way.
     platform::removeDirectory(*physical);
@@ -138,12 +116,13 @@ void CUserSocket::cmdRmd(const std::string& argument) {
   if (!requireLogin()) return;
   const char* arg = argument.c_str();
   std::int64_t id = resolvePath(argument);
-  store::CDBFile entry(database());
-  if (id == 0 || !readFile(entry, id)) {
+  std::optional<store::FileRecord> entry;
+  if (id != 0) entry = readFile(id);
+  if (!entry) {
     reply("550 No such directory.\r\n");
     return;
   }
-  const store::FileRecord row = entry.row();
+  const store::FileRecord row = *entry;
   // A root is the account's whole tree; only the console may remove it.
   if (row.parent == 0 || !store::permits(principal(), row, store::Access::Write)) {
     reply("550 %s not deleted.  Access denied.\r\n", arg);
@@ -158,7 +137,7 @@ void CUserSocket::cmdRmd(const std::string& argument) {
     return;
   }
   try {
-    entry.remove();
+    store::removeEntryRow(database(), row.id);
   } catch (const store::DbError&) {
     reply("550 %s not removed.\r\n", arg);
     return;
@@ -178,12 +157,13 @@ void CUserSocket::cmdDele(const std::string& argument) {
     return;
   }
   std::int64_t id = resolvePath(argument);
-  store::CDBFile entry(database());
-  if (id == 0 || !readFile(entry, id)) {
+  std::optional<store::FileRecord> entry;
+  if (id != 0) entry = readFile(id);
+  if (!entry) {
     reply("550 No such file or directory.\r\n");
     return;
   }
-  const store::FileRecord row = entry.row();
+  const store::FileRecord row = *entry;
   if (row.parent == 0 || !store::permits(principal(), row, store::Access::Write)) {
     reply("550 %s not deleted.  Access denied.\r\n", arg);
     return;
@@ -196,7 +176,7 @@ void CUserSocket::cmdDele(const std::string& argument) {
       return;
     }
     try {
-      entry.remove();
+      store::removeEntryRow(database(), row.id);
     } catch (const store::DbError&) {
       reply("550 Unable to delete directory.\r\n");
       return;
@@ -206,15 +186,14 @@ void CUserSocket::cmdDele(const std::string& argument) {
     return;
   }
 
-  store::CDBFile parent(database());
   std::optional<std::string> physical;
-  if (readFile(parent, row.parent)) physical = physicalChild(parent.row().path, row.name);
+  if (auto parent = readFile(row.parent)) physical = physicalChild(parent->path, row.name);
   if (!physical || !platform::removeFile(*physical).ok()) {
     reply("450 %s not deleted.\r\n", arg);
     return;
   }
   try {
-    entry.remove();
+    store::removeEntryRow(database(), row.id);
   } catch (const store::DbError&) {
     // The file is gone from disk already; that is what the client asked for.
     reply("250 DELE command successful.\r\n");
@@ -247,26 +226,25 @@ void CUserSocket::cmdRnto(const std::string& argument) {
     reply("550 Invalid file name.\r\n");
     return;
   }
-  store::CDBFile entry(database());
-  if (!readFile(entry, renameSource_)) {
+  std::optional<store::FileRecord> entry = readFile(renameSource_);
+  if (!entry) {
     renameSource_ = 0;  // deleted since RNFR
     reply("550 File not renamed.\r\n");
     return;
   }
-  const store::FileRecord row = entry.row();
+  const store::FileRecord row = *entry;
   if (row.parent == 0 || !store::permits(principal(), row, store::Access::Write)) {
     reply("550 File not renamed.  Access denied.\r\n");
     return;
   }
   // The disk refuses to replace an entry; the tree must refuse it as well.
-  if (siblingNamed(row.parent, argument, row.id)) {
+  if (store::siblingNamed(database(), row.parent, argument, row.id)) {
     reply("550 File not renamed.\r\n");
     return;
   }
 
-  store::CDBFile parent(database());
   std::string parentPath;
-  if (readFile(parent, row.parent)) parentPath = parent.row().path;
+  if (auto parent = readFile(row.parent)) parentPath = parent->path;
   std::optional<std::string> from = physicalChild(parentPath, row.name);
   std::optional<std::string> to = physicalChild(parentPath, argument);
   // A link has nothing on disk of its own, and a directory mapped elsewhere
@@ -281,17 +259,9 @@ void CUserSocket::cmdRnto(const std::string& argument) {
     if (onDisk && row.directory) {
       // One statement moves the row and every Path below it, so that a failure
       // leaves all of them as they were.
-      std::string id = std::to_string(row.id);
-      std::string oldPrefix = store::quoteText(*from + "/");
-      database().execute("UPDATE `files` SET `name`=CASE WHEN `id`=" + id + " THEN " +
-                         store::quoteText(argument) + " ELSE `name` END, `path`=CASE WHEN `id`=" + id +
-                         " THEN " + store::quoteText(*to) + " ELSE " + store::quoteText(*to + "/") +
-                         " || substr(`path`, length(" + oldPrefix + ")+1) END WHERE `id`=" + id +
-                         " OR substr(`path`, 1, length(" + oldPrefix + "))=" + oldPrefix);
+      store::renameDirectory(database(), row.id, argument, *from, *to);
     } else {
-      entry.edit();
-      entry.row().name = argument;
-      entry.update();
+      store::renameEntry(database(), row.id, argument);
     }
   } catch (const store::DbError&) {
     // Put the disk back so that it still matches the rows; the session reports the error.

@@ -12,6 +12,7 @@
 #include "platform/settings.h"
 #include "platform/tls.h"
 #include "store/activity_log.h"
+#include "store/account_queries.h"
 #include "store/counters.h"
 #include "store/records.h"
 
@@ -63,12 +64,9 @@ CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionPa
   std::string domainName, motd;
   try {
     if (store::Database* db = store::sharedDatabase()) {
-      store::CDBHome home(*db);
-      home.setFilter("id=" + std::to_string(domainId_));
-      home.open();
-      if (!home.isEmpty()) {
-        domainName = home.row().name;
-        motd = home.row().motd;
+      if (auto home = store::domainById(*db, domainId_)) {
+        domainName = home->name;
+        motd = home->motd;
       }
     }
   } catch (const store::DbError& e) {

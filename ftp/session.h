@@ -228,7 +228,7 @@ class CUserSocket : public platform::EventHandler {
   void siteIdle(const std::string& arg, bool show);
   void siteAnon(const std::string& arg, bool query);
   void siteChmod(const std::string& arg);
-  bool openSiteTarget(const std::string& path, store::CDBFile& entry);
+  std::optional<store::FileRecord> openSiteTarget(const std::string& path);
   void siteChown(const std::string& arg, bool group);
   void siteWho();
   void siteMsg(const std::string& arg);

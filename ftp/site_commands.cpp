@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "ftp/session_registry.h"
 #include "store/activity_log.h"
 #include "store/database.h"
+#include "store/queries.h"
 #include "store/records.h"
 #include "store/tree.h"
 
@@ -80,21 +82,15 @@ std::string readAccountName(const std::string& text, std::size_t& pos) {
 }
 
 bool anonymousLoginsAllowed(std::int64_t domainId) {
-  store::CDBUser users(database());
-  users.setFilter("`login`='anonymous' and `domain`=" + std::to_string(domainId));
-  users.setSort("`id`");
-  users.open();
-  return !users.isEmpty() && !users.row().locked;
+  auto account = store::anonymousAccount(database(), domainId);
+  return account && !account->locked;
 }
 
 }  // namespace
 
 void CUserSocket::loadSiteRights(std::int64_t groupId) {
   for (bool& right : siteRights_) right = false;
-  store::CDBSiteList list(database());
-  list.setFilter("`group id`=" + std::to_string(groupId));
-  list.open();
-  for (const store::SiteListRecord& row : list.rows())
+  for (const store::SiteListRecord& row : store::siteRightsOfGroup(database(), groupId))
     if (row.siteId >= 1 && row.siteId <= kSiteRights) siteRights_[row.siteId] = true;
 }
 
@@ -153,8 +149,7 @@ void CUserSocket::siteAnon(const std::string& arg, bool query) {
       reply("500 Unknown command: 'SITE ANON %s'\r\n", arg.c_str());
       return;
     }
-    database().execute(std::string("update `users` set `locked`=") + (deny ? "YES" : "NO") +
-                       " where `login`='anonymous' and `domain`=" + std::to_string(domainId_));
+    store::setAnonymousLocked(database(), domainId_, deny);
   }
   // Read back rather than trusting the session: other sessions and the
   // console change this too, and a domain may have no anonymous account.
@@ -163,17 +158,12 @@ void CUserSocket::siteAnon(const std::string& arg, bool query) {
 }
 
 // Opens the entry a SITE command names; answers 550 when there is none.
-bool CUserSocket::openSiteTarget(const std::string& path, store::CDBFile& entry) {
+std::optional<store::FileRecord> CUserSocket::openSiteTarget(const std::string& path) {
   std::int64_t id = path.empty() ? 0 : resolvePath(path);
-  if (id != 0) {
-    entry.setFilter("`id`=" + std::to_string(id));
-    entry.open();
-  }
-  if (id == 0 || entry.isEmpty()) {
-    reply("550 No such file or path.\r\n");
-    return false;
-  }
-  return true;
+  std::optional<store::FileRecord> entry;
+  if (id != 0) entry = store::fileById(database(), id);
+  if (!entry) reply("550 No such file or path.\r\n");
+  return entry;
 }
 
 void CUserSocket::siteChmod(const std::string& arg) {
@@ -185,12 +175,11 @@ void CUserSocket::siteChmod(const std::string& arg) {
   }
   // The character after the digits is skipped whatever it is.
   std::string path = arg.size() > 4 ? arg.substr(4) : std::string();
-  store::CDBFile entry(database());
-  if (!openSiteTarget(path, entry)) return;
-  entry.edit();
-  store::setPermissionsFromOctal(entry.row(), arg.c_str());
-  entry.update();
-  store::writeLog(userId_, logText_, store::Action::Chmod, entry.row().id);
+  std::optional<store::FileRecord> entry = openSiteTarget(path);
+  if (!entry) return;
+  store::setPermissionsFromOctal(*entry, arg.c_str());
+  store::setEntryPermissions(database(), *entry);
+  store::writeLog(userId_, logText_, store::Action::Chmod, entry->id);
   reply("250 File security changed.\r\n");
 }
 
@@ -204,34 +193,26 @@ void CUserSocket::siteChown(const std::string& arg, bool group) {
 
   std::int64_t ownerId = 0;
   if (group) {
-    store::CDBGroup groups(database());
-    groups.setFilter("`name`=" + store::quoteText(name));
-    groups.setSort("`id`");
-    groups.open();
-    if (groups.isEmpty()) {
+    auto owner = store::firstGroupByName(database(), name);
+    if (!owner) {
       reply("550 No such group.\r\n");
       return;
     }
-    ownerId = groups.row().id;
+    ownerId = owner->id;
   } else {
-    store::CDBUser users(database());
-    users.setFilter("`login`=" + store::quoteText(name));
-    users.setSort("`id`");
-    users.open();
-    if (users.isEmpty()) {
+    auto owner = store::firstUserByLogin(database(), name);
+    if (!owner) {
       reply("550 No such user.\r\n");
       return;
     }
-    ownerId = users.row().id;
+    ownerId = owner->id;
   }
 
-  store::CDBFile entry(database());
-  if (!openSiteTarget(path, entry)) return;
-  entry.edit();
-  if (group) entry.row().groupId = ownerId;
-  else entry.row().userId = ownerId;
-  entry.update();
-  store::writeLog(userId_, logText_, group ? store::Action::Chgrp : store::Action::Chown, entry.row().id);
+  std::optional<store::FileRecord> entry = openSiteTarget(path);
+  if (!entry) return;
+  if (group) store::setEntryGroup(database(), entry->id, ownerId);
+  else store::setEntryOwner(database(), entry->id, ownerId);
+  store::writeLog(userId_, logText_, group ? store::Action::Chgrp : store::Action::Chown, entry->id);
   if (group) reply("250 File group changed.\r\n");
   else reply("250 File ownership changed.\r\n");
 }
@@ -318,17 +299,12 @@ void CUserSocket::siteKick(const std::string& arg) {
 
 void CUserSocket::siteLock(const std::string& arg, bool lock) {
   if (!checkSiteRight(lock ? kRightDeny : kRightAllow)) return;
-  store::CDBUser users(database());
-  users.setFilter("`login`=" + store::quoteText(arg));
-  users.setSort("`id`");
-  users.open();
-  if (users.isEmpty()) {
+  auto user = store::firstUserByLogin(database(), arg);
+  if (!user) {
     reply("530 User %s not found.\r\n", arg.c_str());
     return;
   }
-  users.edit();
-  users.row().locked = lock;
-  users.update();
+  store::setUserLocked(database(), user->id, lock);
   reply("200 User access updated.\r\n");
 }
 

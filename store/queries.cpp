@@ -1,6 +1,7 @@
 #include "store/queries.h"
 
 #include "store/statement.h"
+#include "store/tree.h"
 
 namespace kestrel::store {
 
@@ -60,6 +61,56 @@ void setFileContent(Database& db, std::int64_t id, std::int64_t size, long long 
   s.bind(1, size).bindTime(2, modified).bindTime(3, lastRead).bind(4, id).execute();
 }
 
+bool hasEntriesBelow(Database& db, std::int64_t id) {
+  Statement s(db, "SELECT id FROM files WHERE parent=?");
+  s.bind(1, id).execute();
+  return s.next();
+}
+
+bool siblingNamed(Database& db, std::int64_t parent, std::string_view name, std::int64_t except) {
+  Statement s(db, "SELECT id FROM files WHERE parent=? and name=? and id<>?");
+  s.bind(1, parent).bind(2, name).bind(3, except).execute();
+  return s.next();
+}
+
+void setEntryPermissions(Database& db, const FileRecord& row) {
+  Statement s(db,
+              "UPDATE files SET \"user read\"=?, \"user write\"=?, \"user execute\"=?, \"group read\"=?, "
+              "\"group write\"=?, \"group execute\"=?, \"other read\"=?, \"other write\"=?, "
+              "\"other execute\"=? WHERE id=?");
+  int index = 0;
+  for (bool FileRecord::* bit : kPermissionBits) s.bind(++index, std::int64_t{row.*bit ? 1 : 0});
+  s.bind(++index, row.id).execute();
+}
+
+void setEntryOwner(Database& db, std::int64_t id, std::int64_t userId) {
+  Statement s(db, "UPDATE files SET userid=? WHERE id=?");
+  s.bind(1, userId).bind(2, id).execute();
+}
+
+void setEntryGroup(Database& db, std::int64_t id, std::int64_t groupId) {
+  Statement s(db, "UPDATE files SET groupid=? WHERE id=?");
+  s.bind(1, groupId).bind(2, id).execute();
+}
+
+void renameEntry(Database& db, std::int64_t id, std::string_view name) {
+  Statement s(db, "UPDATE files SET name=? WHERE id=?");
+  s.bind(1, name).bind(2, id).execute();
+}
+
+void renameDirectory(Database& db, std::int64_t id, std::string_view name, std::string_view fromPath,
+                     std::string_view toPath) {
+  const std::string oldPrefix = std::string(fromPath) + "/";
+  const std::string newPrefix = std::string(toPath) + "/";
+  // The prefix is cast so that every engine knows which length() is meant.
+  Statement s(db,
+              "UPDATE files SET name=CASE WHEN id=? THEN ? ELSE name END, "
+              "path=CASE WHEN id=? THEN ? ELSE ? || substr(path, length(CAST(? AS TEXT))+1) END "
+              "WHERE id=? OR substr(path, 1, length(CAST(? AS TEXT)))=?");
+  s.bind(1, id).bind(2, name).bind(3, id).bind(4, toPath).bind(5, newPrefix).bind(6, oldPrefix);
+  s.bind(7, id).bind(8, oldPrefix).bind(9, oldPrefix).execute();
+}
+
 std::optional<UserRecord> userByLogin(Database& db, std::string_view login, std::int64_t domain) {
   return selectRow<UserRecord>(db, "login=? and domain=?", login, domain);
 }
@@ -67,6 +118,38 @@ std::optional<UserRecord> userByLogin(Database& db, std::string_view login, std:
 void setLastOn(Database& db, std::int64_t userId, long long when) {
   Statement s(db, "UPDATE users SET \"last on\"=? WHERE id=?");
   s.bindTime(1, when).bind(2, userId).execute();
+}
+
+std::optional<UserRecord> firstUserByLogin(Database& db, std::string_view login) {
+  auto rows = selectRows<UserRecord>(db, "login=?", "id", login);
+  if (rows.empty()) return std::nullopt;
+  return std::move(rows.front());
+}
+
+std::optional<GroupRecord> firstGroupByName(Database& db, std::string_view name) {
+  auto rows = selectRows<GroupRecord>(db, "name=?", "id", name);
+  if (rows.empty()) return std::nullopt;
+  return std::move(rows.front());
+}
+
+void setUserLocked(Database& db, std::int64_t userId, bool locked) {
+  Statement s(db, "UPDATE users SET locked=? WHERE id=?");
+  s.bind(1, std::int64_t{locked ? 1 : 0}).bind(2, userId).execute();
+}
+
+std::optional<UserRecord> anonymousAccount(Database& db, std::int64_t domain) {
+  auto rows = selectRows<UserRecord>(db, "login='anonymous' and domain=?", "id", domain);
+  if (rows.empty()) return std::nullopt;
+  return std::move(rows.front());
+}
+
+void setAnonymousLocked(Database& db, std::int64_t domain, bool locked) {
+  Statement s(db, "UPDATE users SET locked=? WHERE login='anonymous' and domain=?");
+  s.bind(1, std::int64_t{locked ? 1 : 0}).bind(2, domain).execute();
+}
+
+std::vector<SiteListRecord> siteRightsOfGroup(Database& db, std::int64_t groupId) {
+  return selectRows<SiteListRecord>(db, "\"group id\"=?", {}, groupId);
 }
 
 double spaceUsedBy(Database& db, std::int64_t userId) {

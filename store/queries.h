@@ -34,10 +34,33 @@ std::vector<DirectoryRecord> directoryEntries(Database& db, std::int64_t parent)
 std::int64_t addFile(Database& db, const FileRecord& row);
 // What an upload changes in the row of the file it replaced.
 void setFileContent(Database& db, std::int64_t id, std::int64_t size, long long modified, long long lastRead);
+// Whether any row (file, directory or link) lies directly below `id`.
+bool hasEntriesBelow(Database& db, std::int64_t id);
+// Another row than `except` under `parent` called `name` (without regard to case).
+bool siblingNamed(Database& db, std::int64_t parent, std::string_view name, std::int64_t except);
+// Writes the nine permission bits of `row` to its row.
+void setEntryPermissions(Database& db, const FileRecord& row);
+void setEntryOwner(Database& db, std::int64_t id, std::int64_t userId);
+void setEntryGroup(Database& db, std::int64_t id, std::int64_t groupId);
+void renameEntry(Database& db, std::int64_t id, std::string_view name);
+// Renames a directory mapped at `fromPath` to `toPath`, and moves every Path
+// below fromPath with it, in one statement: all change or none.
+void renameDirectory(Database& db, std::int64_t id, std::string_view name, std::string_view fromPath,
+                     std::string_view toPath);
 
 // Accounts.
 std::optional<UserRecord> userByLogin(Database& db, std::string_view login, std::int64_t domain);
 void setLastOn(Database& db, std::int64_t userId, long long when);
+// The first (lowest id) user of that login in any domain, and group of that name.
+std::optional<UserRecord> firstUserByLogin(Database& db, std::string_view login);
+std::optional<GroupRecord> firstGroupByName(Database& db, std::string_view name);
+void setUserLocked(Database& db, std::int64_t userId, bool locked);
+// The domain's "anonymous" account (the lowest id when there are several),
+// and locking or unlocking every such account.
+std::optional<UserRecord> anonymousAccount(Database& db, std::int64_t domain);
+void setAnonymousLocked(Database& db, std::int64_t domain, bool locked);
+// The SITE commands a group may use.
+std::vector<SiteListRecord> siteRightsOfGroup(Database& db, std::int64_t groupId);
 // The bytes of every file the user owns (0 when none).
 double spaceUsedBy(Database& db, std::int64_t userId);
 

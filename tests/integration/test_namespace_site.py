@@ -309,6 +309,19 @@ def test_site_rights_idle_and_chmod(tree):
     a.close()
 
 
+def test_site_deny_and_allow_lock_only_that_account(tree):
+    srv = tree.srv
+    a = tree.raw()
+    assert a.cmd("SITE DENY bob") == ["200 User access updated."]
+    assert srv.query("select login, locked from users where login in ('alice','bob') order by login") == [
+        ("alice", 0), ("bob", 1)]
+    assert a.cmd("SITE DENY nosuch") == ["530 User nosuch not found."]
+    assert a.cmd("SITE ALLOW bob") == ["200 User access updated."]
+    assert srv.query("select locked from users where id=%d" % tree.bob) == [(0,)]
+    a.close()
+    tree.raw("bob").close()
+
+
 def who_numbers(lines):
     """Session number -> the rest of each listed line."""
     return {int(l[4:9]): l[10:] for l in lines[3:-2]}
