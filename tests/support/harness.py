@@ -113,6 +113,19 @@ def _putcmd_one_reply_each(self, line):
 ftplib.FTP.putcmd = _putcmd_one_reply_each
 
 
+def thread_stacks(pid):
+    """Every thread's stack of a program that did not stop, for the failure's text."""
+    gdb = shutil.which("gdb")
+    if not gdb:
+        return ""
+    try:
+        r = subprocess.run([gdb, "-p", str(pid), "-batch", "-ex", "thread apply all bt 20"],
+                           capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        return ""
+    return "\n--- threads of the program that did not stop on SIGTERM\n" + r.stdout[-12000:]
+
+
 class Server:
     def __init__(self, engine="sqlite", settings=None, start=True, binary=None, db_dir=None):
         """binary and db_dir: another program and database scripts (an unpacked package)."""
@@ -263,14 +276,16 @@ class Server:
             return
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
+        stacks = ""
         try:
             code = self.proc.wait(timeout=30)
         except subprocess.TimeoutExpired:
+            stacks = thread_stacks(self.proc.pid)
             self.proc.kill()
             code = self.proc.wait()
         self.proc = None
         self.log.close()
-        self.output = self.read_log()
+        self.output = self.read_log() + stacks
         assert "Sanitizer" not in self.output and "runtime error:" not in self.output, self.output
         if expect_code is not None:
             assert code == expect_code, "exit code %r\n%s" % (code, self.output)
