@@ -313,6 +313,8 @@ async function scenarioSteps() {
   await dialog().locator("button", { hasText: "Admit-->" }).click();
   await answer("Invalid filter format.", "OK");
   await press("OK");
+  // The sheet closes once the server has saved it; connecting earlier races the save.
+  await page.locator(".modal-backdrop").first().waitFor({ state: "detached" });
   {
     const blocked = await FtpClient.connect(ftpPort, { host: "127.0.0.2", localAddress: "127.0.0.7" });
     assert.equal(await blocked.reply(), null, "a client from a blocked address is closed without a greeting");
