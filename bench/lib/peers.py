@@ -248,6 +248,9 @@ class Vsftpd(Peer):
             "secure_chroot_dir": empty, "seccomp_sandbox": "NO", "tcp_wrappers": "NO",
             "idle_session_timeout": 3600, "use_localtime": "YES",
         }
+        return self._command(lines)
+
+    def _command(self, lines):
         conf = os.path.join(self.workdir, "vsftpd.conf")
         with open(conf, "w") as f:
             for k, v in lines.items():
@@ -300,12 +303,7 @@ class VsftpdIsolated(Vsftpd):
             "secure_chroot_dir": empty, "tcp_wrappers": "NO",
             "idle_session_timeout": 3600, "use_localtime": "YES",
         }
-        conf = os.path.join(self.workdir, "vsftpd.conf")
-        with open(conf, "w") as f:
-            for k, v in lines.items():
-                f.write("%s=%s\n" % (k, v))
-        os.chmod(conf, 0o600)
-        return [self.install.binary("vsftpd"), conf]
+        return self._command(lines)
 
 
 class PureFtpd(Peer):
