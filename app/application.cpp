@@ -15,6 +15,7 @@
 #include "platform/service.h"
 #include "platform/settings.h"
 #include "platform/signals.h"
+#include "platform/system.h"
 #include "platform/socket.h"
 #include "server/main_frame.h"
 #include "store/accounts.h"
@@ -47,6 +48,7 @@ int runApplication(RunMode mode) {
   // Each session holds a few descriptors; systemd's default soft limit of
   // 1024 would cap the server at a few hundred clients.
   platform::raiseDescriptorLimit();
+  platform::keepFreedMemoryForReuse();
   if (const char* faults = std::getenv("KESTREL_FAULTS"); faults && !platform::armFaultsFromText(faults)) {
     std::fprintf(stderr, "KESTREL_FAULTS is malformed: %s\n", faults);
     return 2;

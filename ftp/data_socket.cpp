@@ -443,7 +443,7 @@ int CUserSocket::listenPassive() {
   passive_.reset();
   int octets[4] = {};
   if (!platform::parseDotted(localAddress_, octets)) return -1;
-  platform::Result<platform::Fd> listener = platform::listenTcp(localAddress_, 0, 1);
+  platform::Result<platform::Fd> listener = platform::listenTcpEphemeral(localAddress_, 1);
   if (!listener.ok()) return -1;
   platform::Endpoint bound = platform::localEndpoint(listener.value.get());
   passive_ = std::make_unique<PasvSocket>(*this, std::move(listener.value));

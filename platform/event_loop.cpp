@@ -68,11 +68,15 @@ void EventLoop::remove(int fd) {
 }
 
 void EventLoop::post(Task task) {
+  bool first;
   {
     MutexLock lock(tasksMutex_);
+    first = tasks_.empty();
     tasks_.push_back(std::move(task));
   }
-  wake();
+  // Only the first task of a batch needs to wake the loop: drainTasks takes
+  // the whole queue after it has read the wake-up.
+  if (first) wake();
 }
 
 void EventLoop::wake() {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace kestrel::platform {
 namespace {
@@ -40,6 +41,30 @@ TEST(EventLoopSend, CallerOfALoopThatQuitStopsWaiting) {
   std::thread caller([&] { loop.send([&] { ran = true; }); });
   caller.join();
   EXPECT_FALSE(ran);
+}
+
+// Only the first task of a batch wakes the loop: tasks posted while it
+// drains, from several threads at once, must still all run.
+TEST(EventLoopPost, EveryTaskPostedFromManyThreadsRuns) {
+  EventLoop loop;
+  constexpr int kThreads = 4, kTasks = 5000;
+  std::atomic<int> ran{0};
+  std::vector<std::thread> posters;
+  for (int t = 0; t < kThreads; ++t)
+    posters.emplace_back([&] {
+      for (int i = 0; i < kTasks; ++i)
+        loop.post([&] {
+          if (++ran == kThreads * kTasks) loop.quit();
+        });
+    });
+  std::thread watchdog([&] {
+    for (int i = 0; i < 200 && ran < kThreads * kTasks; ++i) std::this_thread::sleep_for(50ms);
+    loop.quit();
+  });
+  loop.run();
+  for (auto& p : posters) p.join();
+  watchdog.join();
+  EXPECT_EQ(ran, kThreads * kTasks);
 }
 
 // Out of descriptors: the loop must report it instead of ending the process.

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <random>
 
 namespace kestrel::platform {
 
@@ -68,6 +70,38 @@ Result<Fd> listenTcp(const std::string& address, int port, int backlog) {
   return r;
 }
 
+namespace {
+
+struct PortRange {
+  int low = 32768;
+  int high = 60999;
+};
+
+PortRange ephemeralRange() {
+  PortRange range;
+  if (std::FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "re")) {
+    int low = 0, high = 0;
+    if (std::fscanf(f, "%d %d", &low, &high) == 2 && low > 0 && low <= high && high < 65536) range = {low, high};
+    std::fclose(f);
+  }
+  return range;
+}
+
+}  // namespace
+
+Result<Fd> listenTcpEphemeral(const std::string& address, int backlog) {
+  static const PortRange range = ephemeralRange();
+  thread_local std::minstd_rand random(static_cast<unsigned>(std::random_device{}()));
+  std::uniform_int_distribution<int> pick(range.low, range.high);
+  // A few guesses; a port held by a live socket fails fast, and then the
+  // kernel's search is the fallback.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    Result<Fd> r = listenTcp(address, pick(random), backlog);
+    if (r.ok() || r.status.code != EADDRINUSE) return r;
+  }
+  return listenTcp(address, 0, backlog);
+}
+
 Result<Fd> acceptTcp(int listenFd) {
   Result<Fd> r;
   int fd = -1;
@@ -107,6 +141,10 @@ Result<Fd> connectTcp(const std::string& localAddress, const Endpoint& remote) {
     r.status = Status::fromErrno("socket");
     return r;
   }
+  // The port is left to connect(), whose search is cheap; bind's own search
+  // walks every bucket that closed connections leave in TIME_WAIT.
+  int on = 1;
+  ::setsockopt(fd.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
   sockaddr_in local;
   if (toSockaddr(localAddress, 0, local) &&
       ::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {

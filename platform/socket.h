@@ -49,6 +49,10 @@ struct IoResult {
 
 // address empty = all interfaces; port 0 = chosen by the system.
 Result<Fd> listenTcp(const std::string& address, int port, int backlog);
+// Listens on a random port of the system's ephemeral range. Cheaper than port
+// 0 once thousands of closed data connections sit in TIME_WAIT: the kernel's
+// own search then walks their bind buckets on every call.
+Result<Fd> listenTcpEphemeral(const std::string& address, int backlog);
 // Accepts one pending connection as a non-blocking descriptor.
 Result<Fd> acceptTcp(int listenFd);
 // Starts a non-blocking connect from localAddress (any port) to the remote;

@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 #include <sys/sysinfo.h>
+#include <malloc.h>
 
 #include <cstdlib>
 
@@ -29,6 +30,13 @@ std::uint64_t totalMemoryKilobytes() {
   struct sysinfo info {};
   if (::sysinfo(&info) != 0) return 0;
   return static_cast<std::uint64_t>(info.totalram) * info.mem_unit / 1024;
+}
+
+void keepFreedMemoryForReuse() {
+  // Up to 32 MiB stays with the allocator, and blocks below 8 MiB come from
+  // its heaps rather than from a mapping of their own.
+  ::mallopt(M_TRIM_THRESHOLD, 32 << 20);
+  ::mallopt(M_MMAP_THRESHOLD, 8 << 20);
 }
 
 }  // namespace kestrel::platform

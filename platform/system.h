@@ -1,4 +1,5 @@
-// Randomness and facts about the machine, for the console's secrets and its About box.
+// Randomness and facts about the machine, for the console's secrets and its
+// About box; the allocator's settings for a long-running server.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -12,5 +13,10 @@ std::string randomHex(std::size_t bytes);
 
 // Installed memory in kilobytes; 0 when the kernel does not say.
 std::uint64_t totalMemoryKilobytes();
+
+// Keeps memory freed after a large result (a long listing's rows, the
+// database driver's copies) for the next one instead of returning it to the
+// kernel at once: faulting it in again cost more than the listing itself.
+void keepFreedMemoryForReuse();
 
 }  // namespace kestrel::platform

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "store/queries.h"
 #include "store/statement.h"
@@ -15,30 +17,57 @@ namespace {
 // buffers small.
 constexpr SQLUINTEGER kBlockRows = 256;
 constexpr SQLLEN kNameWidth = 1024;
-constexpr SQLLEN kAccountWidth = 64;
 
-// Only what a line shows; the nine permission bits arrive as one number.
+// Only what a line shows; the nine permission bits arrive as one number. The
+// owner and group come as ids: a directory has few distinct ones, and a join
+// per row made PostgreSQL's share of a large listing several times larger.
+// The time comes as the stored text (the drivers' own conversion parses and
+// prints it again), and the directory and link flags ride on the bits.
 constexpr const char* kListingSql =
-    "SELECT \"files.name\", directory, link, size, modified, "
+    "SELECT name, size, CAST(modified AS VARCHAR(32)), "
     "\"user read\"*256+\"user write\"*128+\"user execute\"*64+"
     "\"group read\"*32+\"group write\"*16+\"group execute\"*8+"
-    "\"other read\"*4+\"other write\"*2+\"other execute\", login, \"groups.name\" "
-    "FROM \"directory\" WHERE parent=? ORDER BY \"files.name\"";
+    "\"other read\"*4+\"other write\"*2+\"other execute\"+"
+    "CASE WHEN directory<>0 THEN 512 ELSE 0 END+CASE WHEN link<>0 THEN 1024 ELSE 0 END, "
+    "userid, groupid FROM files WHERE parent=? ORDER BY name";
+constexpr std::int64_t kDirectoryFlag = 512, kLinkFlag = 1024;
+
+constexpr SQLLEN kTimeWidth = 32;
 
 struct Buffers {
   std::unique_ptr<char[]> name{new char[kBlockRows * kNameWidth]};
-  std::unique_ptr<char[]> owner{new char[kBlockRows * kAccountWidth]};
-  std::unique_ptr<char[]> group{new char[kBlockRows * kAccountWidth]};
-  std::int64_t directory[kBlockRows], link[kBlockRows], size[kBlockRows], bits[kBlockRows];
-  TIMESTAMP_STRUCT modified[kBlockRows];
-  SQLLEN nameLength[kBlockRows], ownerLength[kBlockRows], groupLength[kBlockRows];
-  SQLLEN directoryInd[kBlockRows], linkInd[kBlockRows], sizeInd[kBlockRows], bitsInd[kBlockRows];
-  SQLLEN modifiedInd[kBlockRows];
+  char modified[kBlockRows][kTimeWidth];
+  std::int64_t size[kBlockRows], bits[kBlockRows];
+  std::int64_t owner[kBlockRows], group[kBlockRows];
+  SQLLEN nameLength[kBlockRows], modifiedLength[kBlockRows];
+  SQLLEN sizeInd[kBlockRows], bitsInd[kBlockRows];
+  SQLLEN ownerInd[kBlockRows], groupInd[kBlockRows];
 };
 
-bool succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
-
-std::int64_t orZero(std::int64_t v, SQLLEN indicator) { return indicator == SQL_NULL_DATA ? 0 : v; }
+// "YYYY-MM-DD HH:MM[:SS]" as both engines return a stored time. The drivers'
+// own conversion to a timestamp struct parses with sscanf, which was the
+// largest single cost of a long listing on PostgreSQL.
+bool parseStoredTime(const char* text, std::size_t length, StoredTime& out) {
+  int fields[5] = {};
+  std::size_t at = 0;
+  for (int f = 0; f < 5; ++f) {
+    if (f > 0) {
+      if (at >= length || (text[at] != '-' && text[at] != ' ' && text[at] != ':' && text[at] != 'T')) return false;
+      ++at;
+    }
+    std::size_t start = at;
+    int value = 0;
+    while (at < length && at - start < 5 && text[at] >= '0' && text[at] <= '9') value = value * 10 + (text[at++] - '0');
+    if (at == start) return false;
+    fields[f] = value;
+  }
+  if (fields[1] < 1 || fields[1] > 12 || fields[2] < 1 || fields[2] > 31 || fields[3] > 23 || fields[4] > 59)
+    return false;
+  out = {static_cast<std::int16_t>(fields[0]), static_cast<std::uint8_t>(fields[1]),
+         static_cast<std::uint8_t>(fields[2]), static_cast<std::uint8_t>(fields[3]),
+         static_cast<std::uint8_t>(fields[4])};
+  return true;
+}
 
 void copyAccount(char (&to)[9], const char* from, SQLLEN length) {
   std::size_t n = length == SQL_NULL_DATA || length < 0 ? 0 : static_cast<std::size_t>(length);
@@ -46,6 +75,33 @@ void copyAccount(char (&to)[9], const char* from, SQLLEN length) {
   std::memcpy(to, from, n);
   to[n] = '\0';
 }
+
+// The names of the few owners and groups a listing shows, each read once.
+class AccountNames {
+ public:
+  AccountNames(Database& db, const char* sql) : db_(db), sql_(sql) {}
+  void fill(char (&to)[9], std::int64_t id) {
+    for (const auto& [known, name] : names_)
+      if (known == id) return copyAccount(to, name.c_str(), static_cast<SQLLEN>(name.size()));
+    std::string name;
+    if (id != 0) {
+      Statement s(db_, sql_);
+      s.bind(1, id).execute();
+      if (s.next()) name = s.text(1);
+    }
+    copyAccount(to, name.c_str(), static_cast<SQLLEN>(name.size()));
+    names_.emplace_back(id, std::move(name));
+  }
+
+ private:
+  Database& db_;
+  const char* sql_;
+  std::vector<std::pair<std::int64_t, std::string>> names_;
+};
+
+bool succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+std::int64_t orZero(std::int64_t v, SQLLEN indicator) { return indicator == SQL_NULL_DATA ? 0 : v; }
 
 // The slow path, for a name too long for the block buffers.
 ListingRows listingRowsByRecord(Database& db, std::int64_t parent) {
@@ -95,6 +151,7 @@ void ListingRows::add(ListingEntry entry, std::string_view name) {
 ListingRows listingRows(Database& db, std::int64_t parent) {
   ListingRows rows;
   bool tooLong = false;
+  std::vector<std::pair<std::int64_t, std::int64_t>> accounts;  // owner and group ids, row by row
   {
     auto b = std::make_unique<Buffers>();
     Statement s(db, kListingSql);
@@ -113,13 +170,11 @@ ListingRows listingRows(Database& db, std::int64_t parent) {
       if (!succeeded(SQLBindCol(h, column, type, buffer, width, indicators))) s.fail();
     };
     bindCol(1, SQL_C_CHAR, b->name.get(), kNameWidth, b->nameLength);
-    bindCol(2, SQL_C_SBIGINT, b->directory, sizeof(std::int64_t), b->directoryInd);
-    bindCol(3, SQL_C_SBIGINT, b->link, sizeof(std::int64_t), b->linkInd);
-    bindCol(4, SQL_C_SBIGINT, b->size, sizeof(std::int64_t), b->sizeInd);
-    bindCol(5, SQL_C_TIMESTAMP, b->modified, sizeof(TIMESTAMP_STRUCT), b->modifiedInd);
-    bindCol(6, SQL_C_SBIGINT, b->bits, sizeof(std::int64_t), b->bitsInd);
-    bindCol(7, SQL_C_CHAR, b->owner.get(), kAccountWidth, b->ownerLength);
-    bindCol(8, SQL_C_CHAR, b->group.get(), kAccountWidth, b->groupLength);
+    bindCol(2, SQL_C_SBIGINT, b->size, sizeof(std::int64_t), b->sizeInd);
+    bindCol(3, SQL_C_CHAR, b->modified, kTimeWidth, b->modifiedLength);
+    bindCol(4, SQL_C_SBIGINT, b->bits, sizeof(std::int64_t), b->bitsInd);
+    bindCol(5, SQL_C_SBIGINT, b->owner, sizeof(std::int64_t), b->ownerInd);
+    bindCol(6, SQL_C_SBIGINT, b->group, sizeof(std::int64_t), b->groupInd);
     s.bind(1, parent).execute();
     const StoredTime epoch = storedTime(0);
     for (;;) {
@@ -136,20 +191,16 @@ ListingRows listingRows(Database& db, std::int64_t parent) {
           break;
         }
         ListingEntry e;
-        e.directory = orZero(b->directory[i], b->directoryInd[i]) != 0;
-        e.link = orZero(b->link[i], b->linkInd[i]) != 0;
+        const std::int64_t bits = orZero(b->bits[i], b->bitsInd[i]);
+        e.directory = (bits & kDirectoryFlag) != 0;
+        e.link = (bits & kLinkFlag) != 0;
         e.size = orZero(b->size[i], b->sizeInd[i]);
-        e.bits = static_cast<std::uint16_t>(orZero(b->bits[i], b->bitsInd[i]) & 0777);
-        if (b->modifiedInd[i] == SQL_NULL_DATA) {
+        e.bits = static_cast<std::uint16_t>(bits & 0777);
+        SQLLEN timeLength = b->modifiedLength[i];
+        if (timeLength <= 0 || timeLength >= kTimeWidth ||
+            !parseStoredTime(b->modified[i], static_cast<std::size_t>(timeLength), e.modified))
           e.modified = epoch;
-        } else {
-          const TIMESTAMP_STRUCT& t = b->modified[i];
-          e.modified = {static_cast<std::int16_t>(t.year), static_cast<std::uint8_t>(t.month),
-                        static_cast<std::uint8_t>(t.day), static_cast<std::uint8_t>(t.hour),
-                        static_cast<std::uint8_t>(t.minute)};
-        }
-        copyAccount(e.owner, b->owner.get() + i * kAccountWidth, b->ownerLength[i]);
-        copyAccount(e.group, b->group.get() + i * kAccountWidth, b->groupLength[i]);
+        accounts.push_back({orZero(b->owner[i], b->ownerInd[i]), orZero(b->group[i], b->groupInd[i])});
         std::size_t length = nameLength < 0 ? 0 : static_cast<std::size_t>(nameLength);
         rows.add(e, std::string_view(b->name.get() + i * kNameWidth, length));
       }
@@ -157,6 +208,14 @@ ListingRows listingRows(Database& db, std::int64_t parent) {
     }
   }
   if (tooLong) return listingRowsByRecord(db, parent);
+  // Named after the statement has let the connection go.
+  AccountNames owners(db, "SELECT login FROM users WHERE id=?");
+  AccountNames groups(db, "SELECT name FROM groups WHERE id=?");
+  for (std::size_t i = 0; i < accounts.size(); ++i) {
+    ListingEntry& e = rows.at(i);
+    owners.fill(e.owner, accounts[i].first);
+    groups.fill(e.group, accounts[i].second);
+  }
   return rows;
 }
 

@@ -39,6 +39,7 @@ class ListingRows {
  public:
   std::size_t size() const { return entries_.size(); }
   const ListingEntry& operator[](std::size_t i) const { return entries_[i]; }
+  ListingEntry& at(std::size_t i) { return entries_[i]; }
   std::string_view name(const ListingEntry& e) const { return std::string_view(names_).substr(e.nameAt, e.nameLength); }
   void add(ListingEntry entry, std::string_view name);
   void clear() {
