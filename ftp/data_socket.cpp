@@ -231,7 +231,7 @@ void DataSocket::pumpOutput() {
     return;
   }
   for (;;) {
-    refillListing();
+    if (!refillListing()) return;  // failed: this socket is gone
     if (output_.empty()) break;
     std::string_view head = output_.head();
     platform::IoResult r = send(head.data(), head.size());
@@ -381,6 +381,11 @@ void DataSocket::receiveData() {
 void DataSocket::finish() { session_.transferFinished(); }
 
 void DataSocket::fail(const char* replyText) { session_.transferFailedWith(replyText); }
+
+void DataSocket::failOnDatabase(const std::exception& error) {
+  session_.host().postToMain(Message(Msg::ConsoleLine, nullptr, std::string("Database error: ") + error.what()));
+  fail(kLocalError);
+}
 
 // ---------------------------------------------------------------------------
 // PasvSocket

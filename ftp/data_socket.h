@@ -2,6 +2,7 @@
 // listener that waits for the client to connect in.
 #pragma once
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -53,7 +54,12 @@ class DataSocket : public platform::EventHandler {
   void runJob();
   void pumpOutput();
   // Formats the listing's next lines once what was queued has gone out.
-  void refillListing();
+  // Queues the next chunk of a listing; false when a failure ended the
+  // transfer and destroyed this socket.
+  bool refillListing();
+  // A database failure in the middle of a transfer: the local-error reply,
+  // and the operator is told why.
+  void failOnDatabase(const std::exception& error);
   void sendFileData();
   void countSent(std::int64_t count);
   void reportProgress(std::int64_t sent);
@@ -85,9 +91,10 @@ class DataSocket : public platform::EventHandler {
   bool dataWaiting_ = false;
   ReplyQueue output_;
   bool outputDone_ = false;  // the listing has queued its last line
-  // A listing's rows, read at once (the database is not held while the
-  // client reads) and formatted a chunk at a time as the connection drains.
+  // A listing's rows, read a page at a time (the database is not held while
+  // the client reads) and formatted a chunk at a time as the connection drains.
   store::ListingRows listing_;
+  std::int64_t listingDirectory_ = 0;
   std::size_t listingNext_ = 0;
   std::unique_ptr<ListingLines> lines_;
   // Allocated with a job that copies through user space: uploads, and

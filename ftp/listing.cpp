@@ -193,6 +193,7 @@ void DataSocket::startListing(std::int64_t target, ListFormat format) {
           }
           if (!chunk.empty()) output_.push(std::move(chunk));
         } else {
+          listingDirectory_ = self->id;
           listing_ = store::listingRows(db, self->id);
           listingNext_ = 0;
           lines_ = std::make_unique<ListingLines>(std::time(nullptr));
@@ -204,12 +205,24 @@ void DataSocket::startListing(std::int64_t target, ListFormat format) {
   runJob();
 }
 
-void DataSocket::refillListing() {
-  if (!output_.empty() || !lines_) return;
+bool DataSocket::refillListing() {
+  if (!output_.empty() || !lines_) return true;
+  if (listingNext_ >= listing_.size() && listing_.hasMore()) {
+    try {
+      store::ListingKey after = listing_.last();
+      listing_ = store::listingRows(database(), listingDirectory_, &after);
+      listingNext_ = 0;
+    } catch (const store::DbError& error) {
+      listing_ = {};
+      lines_.reset();
+      failOnDatabase(error);
+      return false;
+    }
+  }
   if (listingNext_ >= listing_.size()) {
     listing_ = {};
     lines_.reset();
-    return;
+    return true;
   }
   // Lines travel in buffers of several kilobytes: one send per line would
   // cost a system call each in a large directory.
@@ -226,6 +239,7 @@ void DataSocket::refillListing() {
     }
   }
   output_.push(std::move(chunk));
+  return true;
 }
 
 void CUserSocket::cmdList(const std::string&) {

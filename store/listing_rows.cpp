@@ -23,13 +23,17 @@ constexpr SQLLEN kNameWidth = 1024;
 // per row made PostgreSQL's share of a large listing several times larger.
 // The time comes as the stored text (the drivers' own conversion parses and
 // prints it again), and the directory and link flags ride on the bits.
-constexpr const char* kListingSql =
+constexpr const char* kListingColumns =
     "SELECT name, size, CAST(modified AS VARCHAR(32)), "
     "\"user read\"*256+\"user write\"*128+\"user execute\"*64+"
     "\"group read\"*32+\"group write\"*16+\"group execute\"*8+"
     "\"other read\"*4+\"other write\"*2+\"other execute\"+"
     "CASE WHEN directory<>0 THEN 512 ELSE 0 END+CASE WHEN link<>0 THEN 1024 ELSE 0 END, "
-    "userid, groupid FROM files WHERE parent=? ORDER BY name";
+    "userid, groupid, id FROM files WHERE parent=?";
+// A page starts after the last key of the one before; the index on (parent,
+// name) serves both the range and the order.
+constexpr const char* kFirstPage = " ORDER BY name, id LIMIT ?";
+constexpr const char* kNextPage = " AND name>=? AND (name>? OR id>?) ORDER BY name, id LIMIT ?";
 constexpr std::int64_t kDirectoryFlag = 512, kLinkFlag = 1024;
 
 constexpr SQLLEN kTimeWidth = 32;
@@ -38,10 +42,10 @@ struct Buffers {
   std::unique_ptr<char[]> name{new char[kBlockRows * kNameWidth]};
   char modified[kBlockRows][kTimeWidth];
   std::int64_t size[kBlockRows], bits[kBlockRows];
-  std::int64_t owner[kBlockRows], group[kBlockRows];
+  std::int64_t owner[kBlockRows], group[kBlockRows], id[kBlockRows];
   SQLLEN nameLength[kBlockRows], modifiedLength[kBlockRows];
   SQLLEN sizeInd[kBlockRows], bitsInd[kBlockRows];
-  SQLLEN ownerInd[kBlockRows], groupInd[kBlockRows];
+  SQLLEN ownerInd[kBlockRows], groupInd[kBlockRows], idInd[kBlockRows];
 };
 
 // "YYYY-MM-DD HH:MM[:SS]" as both engines return a stored time. The drivers'
@@ -104,10 +108,16 @@ bool succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WIT
 std::int64_t orZero(std::int64_t v, SQLLEN indicator) { return indicator == SQL_NULL_DATA ? 0 : v; }
 
 // The slow path, for a name too long for the block buffers.
-ListingRows listingRowsByRecord(Database& db, std::int64_t parent) {
+ListingRows listingRowsByRecord(Database& db, std::int64_t parent, const ListingKey* after, std::size_t limit) {
+  const auto count = static_cast<std::int64_t>(limit);
+  std::vector<DirectoryRecord> page =
+      after ? selectRows<DirectoryRecord>(db, "parent=? AND \"files.name\">=? AND (\"files.name\">? OR id>?)",
+                                          "\"files.name\", id LIMIT ?", parent, after->name, after->name,
+                                          after->id, count)
+            : selectRows<DirectoryRecord>(db, "parent=?", "\"files.name\", id LIMIT ?", parent, count);
   ListingRows rows;
-  for (const DirectoryRecord& r : selectRows<DirectoryRecord>(db, "parent=?", "\"files.name\"", parent))
-    rows.add(listingEntry(r), r.name);
+  for (const DirectoryRecord& r : page) rows.add(listingEntry(r), r.name);
+  if (!page.empty()) rows.setEnd(page.size() == limit, {page.back().name, page.back().id});
   return rows;
 }
 
@@ -148,13 +158,15 @@ void ListingRows::add(ListingEntry entry, std::string_view name) {
   entries_.push_back(entry);
 }
 
-ListingRows listingRows(Database& db, std::int64_t parent) {
+ListingRows listingRows(Database& db, std::int64_t parent, const ListingKey* after, std::size_t limit) {
   ListingRows rows;
   bool tooLong = false;
+  std::size_t seen = 0;  // rows the engine gave, shown or not
+  std::int64_t lastId = 0;
   std::vector<std::pair<std::int64_t, std::int64_t>> accounts;  // owner and group ids, row by row
   {
     auto b = std::make_unique<Buffers>();
-    Statement s(db, kListingSql);
+    Statement s(db, std::string(kListingColumns) + (after ? kNextPage : kFirstPage));
     SQLHSTMT h = s.handle();
     // Column-wise arrays of kBlockRows rows; unbound again whatever happens,
     // as the handle is kept for the next listing.
@@ -175,7 +187,10 @@ ListingRows listingRows(Database& db, std::int64_t parent) {
     bindCol(4, SQL_C_SBIGINT, b->bits, sizeof(std::int64_t), b->bitsInd);
     bindCol(5, SQL_C_SBIGINT, b->owner, sizeof(std::int64_t), b->ownerInd);
     bindCol(6, SQL_C_SBIGINT, b->group, sizeof(std::int64_t), b->groupInd);
-    s.bind(1, parent).execute();
+    bindCol(7, SQL_C_SBIGINT, b->id, sizeof(std::int64_t), b->idInd);
+    s.bind(1, parent);
+    if (after) s.bind(2, after->name).bind(3, after->name).bind(4, after->id);
+    s.bind(after ? 5 : 2, static_cast<std::int64_t>(limit)).execute();
     const StoredTime epoch = storedTime(0);
     for (;;) {
       SQLULEN fetched = 0;
@@ -203,11 +218,14 @@ ListingRows listingRows(Database& db, std::int64_t parent) {
         accounts.push_back({orZero(b->owner[i], b->ownerInd[i]), orZero(b->group[i], b->groupInd[i])});
         std::size_t length = nameLength < 0 ? 0 : static_cast<std::size_t>(nameLength);
         rows.add(e, std::string_view(b->name.get() + i * kNameWidth, length));
+        lastId = orZero(b->id[i], b->idInd[i]);
       }
+      seen += fetched;
       if (tooLong || fetched < kBlockRows) break;
     }
   }
-  if (tooLong) return listingRowsByRecord(db, parent);
+  if (tooLong) return listingRowsByRecord(db, parent, after, limit);
+  if (rows.size() > 0) rows.setEnd(seen == limit, {std::string(rows.name(rows[rows.size() - 1])), lastId});
   // Named after the statement has let the connection go.
   AccountNames owners(db, "SELECT login FROM users WHERE id=?");
   AccountNames groups(db, "SELECT name FROM groups WHERE id=?");

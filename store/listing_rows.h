@@ -1,6 +1,7 @@
-// A directory's entries as a listing shows them, read in blocks through
-// typed column buffers and kept compactly: a listing of 50 000 entries holds
-// a few megabytes while it is sent, and no lock while it waits on the network.
+// A directory's entries as a listing shows them, a page at a time, read in
+// blocks through typed column buffers and kept compactly: a listing of any
+// length holds one page while it is sent, and no lock while it waits on the
+// network.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -35,6 +36,17 @@ StoredTime storedTime(long long epochSeconds);
 // One row of the directory query as a listing shows it (name aside).
 ListingEntry listingEntry(const DirectoryRecord& row);
 
+// Where a page ended: the next one starts after this name (and id, for
+// names equal under the engine's collation).
+struct ListingKey {
+  std::string name;
+  std::int64_t id = 0;
+};
+
+// Rows a page holds: the drivers copy a whole result before the first row is
+// fetched, so the page bounds their memory as well as ours.
+inline constexpr std::size_t kListingPage = 2048;
+
 class ListingRows {
  public:
   std::size_t size() const { return entries_.size(); }
@@ -46,13 +58,24 @@ class ListingRows {
     entries_.clear();
     names_.clear();
   }
+  // Whether rows may follow this page, and the key to ask for them with.
+  bool hasMore() const { return more_; }
+  const ListingKey& last() const { return last_; }
+  void setEnd(bool more, ListingKey last) {
+    more_ = more;
+    last_ = std::move(last);
+  }
 
  private:
   std::vector<ListingEntry> entries_;
   std::string names_;
+  bool more_ = false;
+  ListingKey last_;
 };
 
-// The entries of the directory `parent`, sorted by name.
-ListingRows listingRows(Database& db, std::int64_t parent);
+// Up to `limit` entries of the directory `parent` in name order, from the
+// start or after `after`.
+ListingRows listingRows(Database& db, std::int64_t parent, const ListingKey* after = nullptr,
+                        std::size_t limit = kListingPage);
 
 }  // namespace kestrel::store

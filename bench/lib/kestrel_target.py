@@ -19,6 +19,10 @@ MAX_SESSIONS = 100000
 
 
 class KestrelTarget:
+    # Every session lives in the one server process, so its peak memory
+    # shows what a listing costs.
+    lists_in_one_process = True
+
     def __init__(self, engine, layout, binary):
         self.engine = engine
         self.name = "kestrel-" + engine
@@ -70,6 +74,10 @@ class KestrelTarget:
         srv.add_file(big, "big.bin", content=None, size=lay.big_bytes, **own)
         first = srv.add_file(listing, lay.list_name(1), content=None, size=0, **own)
         self._clone(first, "entry-", 5, ".txt", lay.list_entries)
+        if lay.long_list_entries:
+            long_list = srv.add_dir(root, lay.long_list_dir, lay.disk(lay.long_list_dir), **own)
+            first = srv.add_file(long_list, lay.list_name(1), content=None, size=0, **own)
+            self._clone(first, "entry-", 5, ".txt", lay.long_list_entries)
         first = srv.add_file(small, lay.small_name(1), content=None, size=lay.small_bytes, **own)
         self._clone(first, lay.small_prefix, lay.small_digits, lay.small_suffix, lay.small_files)
         # Statistics as after any bulk load (autovacuum would gather them

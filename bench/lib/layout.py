@@ -2,6 +2,7 @@
 
     ROOT/big/big.bin            the large file (1 GiB; smaller with --quick)
     ROOT/list/entry-NNNNN.txt   the directory to list (10 000 empty files)
+    ROOT/list-long/entry-NNNNN.txt  the long listing whose memory is measured (50 000)
     ROOT/small/fNNNN.bin        the small files (1 000 of 4 KiB)
     ROOT/up-SERVER/             one upload folder per server
 
@@ -16,16 +17,18 @@ MIB = 1024 * 1024
 
 
 class Layout:
-    def __init__(self, root, big_bytes, list_entries, small_files, small_bytes=4096):
+    def __init__(self, root, big_bytes, list_entries, small_files, small_bytes=4096, long_list_entries=0):
         self.root = root
         self.big_bytes = big_bytes
         self.list_entries = list_entries
+        self.long_list_entries = long_list_entries
         self.small_files = small_files
         self.small_bytes = small_bytes
 
     # Client paths, relative to the login directory.
     big_path = "big/big.bin"
     list_dir = "list"
+    long_list_dir = "list-long"
     small_dir = "small"
     small_prefix, small_digits, small_suffix = "f", 4, ".bin"
 
@@ -51,12 +54,13 @@ class Layout:
         return path
 
     def build(self, log):
-        for d in ("", "big", "list", "small"):
+        for d in ("", "big", "list", "list-long", "small"):
             os.makedirs(self.disk(d), exist_ok=True)
             # Readable by a server whose sessions run as another account.
             os.chmod(self.disk(d), 0o755)
         self._big(log)
-        self._list(log)
+        self._list(log, self.list_dir, self.list_entries)
+        self._list(log, self.long_list_dir, self.long_list_entries)
         self._small(log)
 
     def _big(self, log):
@@ -75,13 +79,13 @@ class Layout:
         os.chmod(path + ".tmp", 0o644)
         os.replace(path + ".tmp", path)
 
-    def _list(self, log):
-        d = self.disk("list")
-        want = {self.list_name(i) for i in range(1, self.list_entries + 1)}
+    def _list(self, log, name, entries):
+        d = self.disk(name)
+        want = {self.list_name(i) for i in range(1, entries + 1)}
         have = set(os.listdir(d))
         if have == want:
             return
-        log("filling %s with %d entries" % (d, self.list_entries))
+        log("filling %s with %d entries" % (d, entries))
         for name in have - want:
             os.remove(os.path.join(d, name))
         for name in want - have:

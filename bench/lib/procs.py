@@ -57,6 +57,29 @@ def pss_kib(root):
     return total
 
 
+def _status_kib(pid, field):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def reset_peak_rss_kib(pid):
+    """Resets the process's peak resident size to its current one and returns
+    that size, or None when the kernel refuses."""
+    try:
+        with open("/proc/%d/clear_refs" % pid, "w") as f:
+            f.write("5")
+        return _status_kib(pid, "VmRSS")
+    except OSError:
+        return None
+
+
+def peak_rss_kib(pid):
+    return _status_kib(pid, "VmHWM")
+
+
 def mem_available_kib():
     with open("/proc/meminfo") as f:
         for line in f:

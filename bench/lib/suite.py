@@ -21,6 +21,7 @@ class Sizes:
         self.seconds = 1 if self.quick else 2
         self.big_bytes = (4 if smoke else 32 if quick else 1024) * MIB
         self.list_entries = 200 if smoke else 1000 if quick else 10000
+        self.long_list_entries = 1000 if smoke else 5000 if quick else 50000
         self.small_files = 20 if smoke else 100 if quick else 1000
         self.small_bytes = 4096
         self.idle_counts = [20] if smoke else [100, 500] if quick else [1000, 5000]
@@ -60,6 +61,8 @@ def figures(sizes):
         ]))
     groups += [
         ("Listing", "higher", [("list", "LIST of %s entries" % _count(sizes.list_entries), "/s")]),
+        ("Memory while listing", "lower",
+         [("list_long_kib", "peak growth while listing %s entries" % _count(sizes.long_list_entries), "KiB")]),
         ("Transfers of a %s file on loopback" % _size(sizes.big_bytes), "higher",
          [("%s_%d" % (op, k), "%s, %s" % (op.upper(), "1 stream" if k == 1 else "%d streams of 1/%d each" % (k, k)),
            "MB/s") for op in ("retr", "stor") for k in sizes.streams]),
@@ -134,6 +137,7 @@ class Runner:
                           clients=s.latency_clients, seconds=s.seconds, command=cmd, timeout_ms=CONTROL_TIMEOUT_MS)
             self._one(m, target, "list", "list", s.seconds + 300, lambda r: [("list", float(r["rate"]))],
                       path=self.layout.list_dir, seconds=s.seconds, expect=s.list_entries)
+            self._long_listing(m, target)
             self._one(m, target, "small", "small", 900, lambda r: [("small", float(r["rate"]))],
                       path=self.layout.small_dir, count=s.small_files, size=s.small_bytes,
                       prefix=self.layout.small_prefix, digits=self.layout.small_digits,
@@ -180,6 +184,30 @@ class Runner:
             m.notes.append("%s: %s failed session(s), first: %s" % (keys[0], r["failed"], r.get("first_error", "")))
             for key in keys:
                 m.partial.setdefault(key, []).append((int(r["failed"]), r.get("first_error", "")))
+
+    def _long_listing(self, m, target):
+        """Growth of the server's peak resident memory over one long listing.
+        Only a server that lists inside a process alive before and after can
+        be read: a process per session has ended by then."""
+        key = "list_long_kib"
+        if not getattr(target, "lists_in_one_process", False):
+            m.fail(key, "n/a: its listing runs in a session process that ends with the session")
+            return
+        pid = target.pid()
+        before = procs.reset_peak_rss_kib(pid)
+        if before is None:
+            m.fail(key, "n/a: the peak of resident memory cannot be reset here (/proc/PID/clear_refs)")
+            return
+        try:
+            self.gen.run("list", target, 300, path=self.layout.long_list_dir, seconds=1,
+                         expect=self.sizes.long_list_entries)
+        except Failure as e:
+            m.fail(key, str(e))
+            self.log("    %s: %s" % (key, e))
+            return
+        growth = max(0, procs.peak_rss_kib(pid) - before)
+        m.add(key, growth)
+        self.log("    %s %d" % (key, growth))
 
     def _empty_upload(self, target):
         """Uploads left behind by a failed STOR; the load generator deletes the rest itself."""

@@ -70,6 +70,7 @@ class StubTarget:
     upload = "up"
     port = 1
     user = password = "x"
+    lists_in_one_process = True
 
     def pid(self):
         return os.getpid()

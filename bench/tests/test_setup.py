@@ -40,10 +40,11 @@ def test_stopping_a_server_ends_its_session_processes_too():
 
 
 def test_served_tree_has_the_sizes_the_figures_assume_and_is_repaired():
-    lay = layout.Layout(tempfile.mkdtemp(prefix="bench-layout-"), 3 * layout.MIB + 5, 30, 7, 4096)
+    lay = layout.Layout(tempfile.mkdtemp(prefix="bench-layout-"), 3 * layout.MIB + 5, 30, 7, 4096, 45)
     lay.build(lambda text: None)
     assert os.path.getsize(lay.disk("big", "big.bin")) == 3 * layout.MIB + 5
     assert sorted(os.listdir(lay.disk("list"))) == [lay.list_name(i) for i in range(1, 31)]
+    assert sorted(os.listdir(lay.disk(lay.long_list_dir))) == [lay.list_name(i) for i in range(1, 46)]
     assert all(os.path.getsize(lay.disk("small", lay.small_name(i))) == 4096 for i in range(1, 8))
     # A truncated file and a stray one from a larger earlier run are put right.
     with open(lay.disk("small", lay.small_name(3)), "wb") as f:
