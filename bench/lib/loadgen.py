@@ -16,8 +16,8 @@ def build(source_dir, output):
     if os.path.exists(output) and all(os.path.getmtime(f) < os.path.getmtime(output) for f in inputs):
         return None
     os.makedirs(os.path.dirname(output), exist_ok=True)
-    r = subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", "-pthread", "-o", output] + sources,
-                       capture_output=True, text=True)
+    r = subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", "-pthread", "-o", output] + sources +
+                       ["-lssl", "-lcrypto"], capture_output=True, text=True)
     return r.stderr if r.returncode != 0 else None
 
 
