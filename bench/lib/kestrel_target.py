@@ -19,6 +19,8 @@ MAX_SESSIONS = 100000
 
 
 class KestrelTarget:
+    offers_tls = True
+
     def __init__(self, engine, layout, binary):
         self.engine = engine
         self.name = "kestrel-" + engine
@@ -30,6 +32,8 @@ class KestrelTarget:
         self.upload = "upload"
         self.srv = None
         self.port = None
+        self.tls = None  # (certificate, key), set by bench/run
+        self.tls_missing = "no certificate could be made"
 
     def _harness(self):
         # The harness reads the program's path once, when first imported.
@@ -46,7 +50,8 @@ class KestrelTarget:
         from peers import Unavailable
         harness = self._harness()
         try:
-            self.srv = harness.Server(self.engine)
+            settings = {"Settings": {"TLSCertificate": self.tls[0], "TLSKey": self.tls[1]}} if self.tls else None
+            self.srv = harness.Server(self.engine, settings=settings)
         except Exception as e:  # no PostgreSQL, no driver: the column says why
             lines = str(e).strip().splitlines()
             raise Unavailable("%s could not start: %s" % (self.label, lines[-1] if lines else repr(e)))
