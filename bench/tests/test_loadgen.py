@@ -184,6 +184,9 @@ def test_idle_sessions_are_held_checked_and_probed(gen, fake):
     holder = gen.hold(Target(srv), 12, timeout_ms=5000)
     try:
         assert holder.opened(timeout=60)["opened"] == "12"
+        # Out of the caller's session, so that it does not share the CPU
+        # scheduler's group (autogroup) with a server started from here.
+        assert os.getsid(holder.proc.pid) == holder.proc.pid != os.getsid(0)
         assert srv.open_sessions == 12
         assert holder.ask("check", timeout=60)["alive"] == "12"
         probe = holder.ask("probe 2", timeout=60)
