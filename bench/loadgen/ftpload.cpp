@@ -17,7 +17,6 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <memory>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -27,6 +26,7 @@
 #include <functional>
 #include <iostream>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
