@@ -22,6 +22,7 @@ class KestrelTarget:
     # Every session lives in the one server process, so its peak memory
     # shows what a listing costs.
     lists_in_one_process = True
+    offers_tls = True
 
     def __init__(self, engine, layout, binary):
         self.engine = engine
@@ -34,6 +35,8 @@ class KestrelTarget:
         self.upload = "upload"
         self.srv = None
         self.port = None
+        self.tls = None  # (certificate, key), set by bench/run
+        self.tls_missing = "no certificate could be made"
 
     def _harness(self):
         # The harness reads the program's path once, when first imported.
@@ -50,7 +53,8 @@ class KestrelTarget:
         from peers import Unavailable
         harness = self._harness()
         try:
-            self.srv = harness.Server(self.engine)
+            settings = {"Settings": {"TLSCertificate": self.tls[0], "TLSKey": self.tls[1]}} if self.tls else None
+            self.srv = harness.Server(self.engine, settings=settings)
         except Exception as e:  # no PostgreSQL, no driver: the column says why
             lines = str(e).strip().splitlines()
             raise Unavailable("%s could not start: %s" % (self.label, lines[-1] if lines else repr(e)))

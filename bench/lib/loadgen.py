@@ -16,9 +16,18 @@ def build(source_dir, output):
     if os.path.exists(output) and all(os.path.getmtime(f) < os.path.getmtime(output) for f in inputs):
         return None
     os.makedirs(os.path.dirname(output), exist_ok=True)
-    r = subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", "-pthread", "-o", output] + sources,
-                       capture_output=True, text=True)
+    r = subprocess.run(["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", "-pthread", "-o", output] + sources +
+                       ["-lssl", "-lcrypto"], capture_output=True, text=True)
     return r.stderr if r.returncode != 0 else None
+
+
+# Linux shares the CPU first between sessions (autogroups), then within one.
+# Kestrel runs in bench/run's session and each peer in a session of its own;
+# a load generator left in bench/run's session would take its CPU from
+# Kestrel's share alone, which on a busy machine cost Kestrel a quarter of
+# its transfer rate. In a session of its own it competes with every server
+# alike.
+OWN_SESSION = dict(start_new_session=True)
 
 
 class Failure(Exception):
@@ -51,7 +60,7 @@ class LoadGenerator:
         """One measurement; returns the fields, raises Failure when nothing was measured."""
         try:
             r = subprocess.run(self.argv(mode, target, **options), capture_output=True, text=True,
-                               timeout=timeout)
+                               timeout=timeout, **OWN_SESSION)
         except subprocess.TimeoutExpired:
             raise Failure("%s did not finish within %d s" % (mode, timeout))
         lines = [l for l in r.stdout.splitlines() if l.strip()]
@@ -73,7 +82,7 @@ class IdleHolder:
 
     def __init__(self, argv):
         self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, text=True)
+                                     stderr=subprocess.DEVNULL, text=True, **OWN_SESSION)
 
     def _read(self, timeout):
         # One request, one line: once the pipe is readable the whole line follows.

@@ -170,6 +170,11 @@ class Peer:
 
     label = "?"
     passive_ports = 3000  # how many passive ports it gets
+    # (certificate, key) for the TLS figures, given by bench/run to the peers
+    # whose configuration turns TLS on; the others say why they have none.
+    offers_tls = False
+    tls = None
+    tls_missing = "its TLS is not set up by the benchmark (only vsftpd's is)"
 
     def __init__(self, install, layout, workdir, port, passive):
         self.install = install
@@ -228,6 +233,7 @@ class Peer:
 class Vsftpd(Peer):
     name = "vsftpd"
     label = "vsftpd"
+    offers_tls = True
 
     def configure(self):
         me = pwd.getpwuid(os.getuid()).pw_name
@@ -250,7 +256,16 @@ class Vsftpd(Peer):
         }
         return self._command(lines)
 
+    def _tls_lines(self):
+        """TLS offered, not required; anonymous sessions may use it. Everything
+        else (require_ssl_reuse, protocols, ciphers) keeps vsftpd's defaults."""
+        if not self.tls:
+            return {}
+        return {"ssl_enable": "YES", "allow_anon_ssl": "YES", "rsa_cert_file": self.tls[0],
+                "rsa_private_key_file": self.tls[1]}
+
     def _command(self, lines):
+        lines = dict(lines, **self._tls_lines())
         conf = os.path.join(self.workdir, "vsftpd.conf")
         with open(conf, "w") as f:
             for k, v in lines.items():

@@ -94,6 +94,9 @@ def table(groups, columns, kestrels, peers):
                     err = c.m.errors.get(key) or "no value"
                     if err.startswith("skipped: "):
                         cells.append("skipped" + notes.ref("%s, %s: %s" % (c.label, label, err[9:])))
+                    elif err.startswith("n/a: "):
+                        # One note per server and reason, however many rows it empties.
+                        cells.append("n/a" + notes.ref("%s: %s" % (c.label, err[5:])))
                     else:
                         cells.append("fail" + notes.ref("%s, %s: %s" % (c.label, label, err)))
                 else:

@@ -42,6 +42,10 @@ def _size(n):
     return "%d GiB" % (n // (1024 * MIB)) if n % (1024 * MIB) == 0 else "%d MiB" % (n // MIB)
 
 
+def _streams(k):
+    return "1 stream" if k == 1 else "%d streams of 1/%d each" % (k, k)
+
+
 def figures(sizes):
     """[(group title, better, [(key, label, unit)])]; better is "higher", "lower" or None."""
     groups = [
@@ -64,8 +68,11 @@ def figures(sizes):
         ("Memory while listing", "lower",
          [("list_long_kib", "peak growth while listing %s entries" % _count(sizes.long_list_entries), "KiB")]),
         ("Transfers of a %s file on loopback" % _size(sizes.big_bytes), "higher",
-         [("%s_%d" % (op, k), "%s, %s" % (op.upper(), "1 stream" if k == 1 else "%d streams of 1/%d each" % (k, k)),
-           "MB/s") for op in ("retr", "stor") for k in sizes.streams]),
+         [("%s_%d" % (op, k), "%s, %s" % (op.upper(), _streams(k)), "MB/s") for op in ("retr", "stor")
+          for k in sizes.streams]),
+        ("The same transfers over TLS (AUTH TLS, PROT P)", "higher",
+         [("tls_%s_%d" % (op, k), "%s over TLS, %s" % (op.upper(), _streams(k)), "MB/s") for op in ("retr", "stor")
+          for k in sizes.streams]),
         ("Small files", "higher",
          [("small", "%s files of %d KiB over one session" % (_count(sizes.small_files), sizes.small_bytes // 1024),
            "files/s")]),
@@ -84,6 +91,10 @@ class Measurement:
         # What the smaller idle count cost, to judge whether the larger one fits.
         self.tasks_per_session = None
         self.kib_per_session = None
+
+    def note_once(self, text):
+        if text not in self.notes:
+            self.notes.append(text)
 
     def add(self, key, value):
         self.values.setdefault(key, []).append(value)
@@ -142,12 +153,19 @@ class Runner:
                       path=self.layout.small_dir, count=s.small_files, size=s.small_bytes,
                       prefix=self.layout.small_prefix, digits=self.layout.small_digits,
                       suffix=self.layout.small_suffix)
-            for k in s.streams:
-                self._one(m, target, "retr_%d" % k, "retr", 1800, lambda r, k=k: [("retr_%d" % k, float(r["mbps"]))],
-                          path=self.layout.big_path, streams=k, size=s.big_bytes)
-                self._one(m, target, "stor_%d" % k, "stor", 1800, lambda r, k=k: [("stor_%d" % k, float(r["mbps"]))],
-                          path=target.upload, streams=k, size=s.big_bytes, tag="r%ds%d" % (rep + 1, k))
-                self._empty_upload(target)
+            for prefix, tls in (("", {}), ("tls_", {"tls": 1})):
+                for k in s.streams:
+                    retr, stor = "%sretr_%d" % (prefix, k), "%sstor_%d" % (prefix, k)
+                    if tls and not getattr(target, "tls", None):
+                        for key in (retr, stor):
+                            m.fail(key, "n/a: " + getattr(target, "tls_missing", "no TLS set up for this server"))
+                        continue
+                    self._one(m, target, retr, "retr", 1800, lambda r, key=retr: [(key, float(r["mbps"]))],
+                              path=self.layout.big_path, streams=k, size=s.big_bytes, **tls)
+                    self._one(m, target, stor, "stor", 1800, lambda r, key=stor: [(key, float(r["mbps"]))],
+                              path=target.upload, streams=k, size=s.big_bytes, tag="r%ds%d%s" % (rep + 1, k, prefix.rstrip("_")),
+                              **tls)
+                    self._empty_upload(target)
             for n in s.idle_counts:
                 if n not in s.idle_once or rep == s.runs - 1:
                     self._idle(m, target, n)
@@ -177,6 +195,9 @@ class Runner:
         for k, v in values:
             m.add(k, v)
         self.log("    %s (%.0f s)" % (", ".join("%s %.6g" % kv for kv in values), time.time() - t0))
+        if r.get("tls", "none") != "none":
+            m.note_once("%s: %s, %s of %s data connection(s) resumed the control connection's TLS session"
+                        % (keys[0], r["tls"], r.get("resumed", "?"), opts.get("streams", "?")))
         if int(r.get("unanswered_cuts", "0")) > 0:
             m.notes.append("%s: the server never answered after %s cut data connection(s)"
                            % (keys[0], r["unanswered_cuts"]))

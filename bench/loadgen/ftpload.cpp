@@ -10,6 +10,9 @@
 //   ftpload stor     ... --path DIR --streams K --size BYTES --tag T
 //   ftpload small    ... --path DIR --count N --size BYTES --prefix P --digits D --suffix X
 //
+// --tls 1 makes every session explicit FTPS: AUTH TLS, PBSZ 0, PROT P, and
+// data connections that resume the control connection's TLS session.
+//
 // Failed sessions are counted, never retried into the figures.
 #include <sys/resource.h>
 
@@ -23,6 +26,7 @@
 #include <functional>
 #include <iostream>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -53,6 +57,8 @@ struct Options {
   long expect = 0;
   std::uint64_t size = 0;
   int timeoutMs = 30000;
+  bool tls = false;
+  const TlsClient* tlsClient = nullptr;  // set when tls
 };
 
 // Failures of all threads: how many, and the first one's text.
@@ -142,7 +148,7 @@ void runThreads(int n, const std::function<void(int)>& body, const std::function
 }
 
 FtpClient loggedIn(const Options& o) {
-  FtpClient c(o.server, o.timeoutMs);
+  FtpClient c(o.server, o.timeoutMs, o.tlsClient);
   c.connect();
   c.login(o.user, o.password);
   return c;
@@ -299,6 +305,7 @@ int runList(const Options& o) {
     do {
       Socket data = c.openPassive();
       c.expect("LIST", 150, 125);
+      c.protect(data);
       std::uint64_t lines = 0;
       FtpClient::drain(data, &lines);
       finishTransfer(c, "LIST");
@@ -330,6 +337,9 @@ int runTransfer(const Options& o, bool upload) {
   std::atomic<std::uint64_t> moved{0};
   std::atomic<int> succeeded{0};
   std::atomic<int> unansweredCuts{0};
+  std::atomic<int> resumed{0};
+  std::mutex agreedMutex;
+  std::string agreed = "none";  // the TLS version and cipher of a control connection
   std::vector<Clock::time_point> ends(static_cast<std::size_t>(o.streams));
   const std::uint64_t part = o.size / static_cast<std::uint64_t>(o.streams);
   Clock::time_point start;
@@ -349,18 +359,26 @@ int runTransfer(const Options& o, bool upload) {
             name = "bench-" + o.tag + "-" + std::to_string(i) + ".bin";
           }
           Socket data = c.openPassive();
+          if (c.secured()) {
+            std::lock_guard<std::mutex> lock(agreedMutex);
+            agreed = c.tlsDescription();
+          }
           arrived = true;
           line.arrive();
           line.waitForStart();
           std::uint64_t bytes = want;
           if (upload) {
             c.expect("STOR " + name, 150, 125);
+            c.protect(data);
+            resumed += data.resumed();
             FtpClient::fill(data, want);
             finishTransfer(c, "STOR");
             ends[static_cast<std::size_t>(i)] = Clock::now();
           } else {
             if (offset > 0) c.expect("REST " + std::to_string(offset), 350);
             c.expect("RETR " + name, 150, 125);
+            c.protect(data);
+            resumed += data.resumed();
             if (last) {
               bytes = FtpClient::drain(data);
               finishTransfer(c, "RETR");
@@ -400,7 +418,8 @@ int runTransfer(const Options& o, bool upload) {
   bool whole = succeeded.load() == o.streams && moved.load() == o.size;
   report("bytes=" + std::to_string(moved.load()) + " seconds=" + fmt("%.3f", elapsed) +
              " mbps=" + fmt("%.1f", whole && elapsed > 0 ? moved.load() / elapsed / 1e6 : 0) +
-             " unanswered_cuts=" + std::to_string(unansweredCuts.load()),
+             " unanswered_cuts=" + std::to_string(unansweredCuts.load()) + " tls=" + agreed +
+             " resumed=" + std::to_string(resumed.load()),
          tally);
   return whole ? 0 : 1;
 }
@@ -420,6 +439,7 @@ int runSmall(const Options& o) {
       std::string name = o.prefix + number + o.suffix;
       Socket data = c.openPassive();
       c.expect("RETR " + name, 150, 125);
+      c.protect(data);
       std::uint64_t bytes = FtpClient::drain(data);
       finishTransfer(c, "RETR");
       if (bytes != o.size) throw FtpError(name + ": " + std::to_string(bytes) + " bytes");
@@ -476,6 +496,7 @@ Options parse(int argc, char** argv) {
     else if (flag == "--expect") o.expect = number(flag, v, 0, 100000000);
     else if (flag == "--size") o.size = static_cast<std::uint64_t>(number(flag, v, 0, 1L << 40));
     else if (flag == "--timeout-ms") o.timeoutMs = static_cast<int>(number(flag, v, 100, 3600000));
+    else if (flag == "--tls") o.tls = number(flag, v, 0, 1) == 1;
     else usage("unknown option " + flag);
   }
   if (o.server.port == 0) usage("--port is required");
@@ -502,6 +523,15 @@ int main(int argc, char** argv) {
   using namespace bench;
   Options o = parse(argc, argv);
   raiseDescriptorLimit();
+  std::unique_ptr<TlsClient> tls;
+  if (o.tls) {
+    try {
+      tls = std::make_unique<TlsClient>();
+    } catch (const FtpError& e) {
+      usage(e.what());
+    }
+    o.tlsClient = tls.get();
+  }
   if (o.mode == "sessions") return runSessions(o);
   if (o.mode == "latency") return runLatency(o);
   if (o.mode == "idle") {

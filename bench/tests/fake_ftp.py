@@ -1,18 +1,26 @@
 """A tiny FTP server in memory, for checking that the load generator counts
 what really crossed the wire. Quirks can be switched on to mimic servers that
-answer in other (legal) ways."""
+answer in other (legal) ways. Given a certificate it speaks explicit FTPS
+(AUTH TLS, PBSZ, PROT) and, as vsftpd does by default, refuses a protected
+data connection that does not resume the control connection's TLS session."""
 import socket
 import socketserver
+import ssl
 import threading
 
 
 class FakeFtp:
-    def __init__(self, files=None, multiline=False, bare_pasv=False, short_by=0, listing_lines=3):
+    def __init__(self, files=None, multiline=False, bare_pasv=False, short_by=0, listing_lines=3, tls=None):
         self.files = dict(files or {})       # name -> bytes, in one flat folder
         self.multiline = multiline           # greeting and 230 over several lines
         self.bare_pasv = bare_pasv           # 227 without parentheses
         self.short_by = short_by             # RETR sends this many bytes too few
         self.listing_lines = listing_lines
+        self.tls = None                      # server context, when given (certificate, key)
+        if tls:
+            self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.tls.load_cert_chain(*tls)
+        self.data_sessions = []              # per protected data connection: did it resume?
         self.lock = threading.Lock()
         self.quits = 0
         self.open_sessions = 0
@@ -44,15 +52,16 @@ class FakeFtp:
         self.server.server_close()
 
     def _session(self, h):
+        control = {"sock": h.connection, "rfile": h.rfile, "protect": False}
+
         def send(text):
-            h.wfile.write(text.encode() + b"\r\n")
-            h.wfile.flush()
+            control["sock"].sendall(text.encode() + b"\r\n")
 
         send("220-Fake server\r\n220-second line\r\n220 ready" if self.multiline else "220 ready")
         listener = None
         restart = 0
         while True:
-            line = h.rfile.readline()
+            line = control["rfile"].readline()
             if not line:
                 return
             line = line.decode().rstrip("\r\n")
@@ -60,7 +69,17 @@ class FakeFtp:
             verb = verb.upper()
             with self.lock:
                 self.commands.append(line)
-            if verb == "USER":
+            if verb == "AUTH" and self.tls and arg == "TLS" and "ssl" not in control:
+                send("234 AUTH TLS ok")
+                control["ssl"] = self.tls.wrap_socket(h.connection, server_side=True)
+                control["sock"] = control["ssl"]
+                control["rfile"] = control["ssl"].makefile("rb")
+            elif verb == "PBSZ" and "ssl" in control:
+                send("200 PBSZ=0")
+            elif verb == "PROT" and "ssl" in control:
+                control["protect"] = arg == "P"
+                send("200 PROT now %s" % arg)
+            elif verb == "USER":
                 send("331 password please")
             elif verb == "PASS":
                 send("230-Welcome\r\n230 logged in" if self.multiline else "230 logged in")
@@ -96,6 +115,19 @@ class FakeFtp:
                 listener.close()
                 listener = None
                 send("150 opening")
+                if control["protect"]:
+                    # A clean end of an upload is the client's close_notify, not just its FIN.
+                    try:
+                        data = self.tls.wrap_socket(data, server_side=True, suppress_ragged_eofs=False)
+                    except (ssl.SSLError, OSError):
+                        send("425 TLS handshake failed")
+                        continue
+                    with self.lock:
+                        self.data_sessions.append(data.session_reused)
+                    if not data.session_reused:
+                        data.close()
+                        send("522 SSL connection failed: session reuse required")
+                        continue
                 if verb == "RETR":
                     body = self.files[arg][restart:]
                     restart = 0
@@ -110,11 +142,16 @@ class FakeFtp:
                                           for i in range(self.listing_lines)))
                 else:
                     chunks = []
-                    while True:
-                        c = data.recv(65536)
-                        if not c:
-                            break
-                        chunks.append(c)
+                    try:
+                        while True:
+                            c = data.recv(65536)
+                            if not c:
+                                break
+                            chunks.append(c)
+                    except (ssl.SSLError, OSError):
+                        data.close()
+                        send("426 upload not ended cleanly")
+                        continue
                     with self.lock:
                         self.files[arg] = b"".join(chunks)
                         self.uploads[arg] = len(self.files[arg])

@@ -102,6 +102,60 @@ def test_stor_in_parts_sends_the_exact_size_and_removes_its_uploads(gen, fake):
     assert srv.files == {}
 
 
+@pytest.fixture(scope="module")
+def certificate():
+    d = tempfile.mkdtemp(prefix="ftpload-cert-")
+    cert, key = os.path.join(d, "cert.pem"), os.path.join(d, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-days", "2", "-subj", "/CN=localhost", "-keyout", key, "-out", cert],
+                   check=True, capture_output=True)
+    return cert, key
+
+
+def test_tls_retr_in_parts_protects_every_data_connection_with_the_control_session(gen, fake, certificate):
+    body = os.urandom(2000003)
+    srv = fake(files={"big.bin": body}, tls=certificate)
+    r = gen.run("retr", Target(srv), 60, path="big.bin", streams=3, size=len(body), tls=1)
+    assert int(r["bytes"]) == len(body) and r["failed"] == "0"
+    # The fake refuses a data connection that does not resume, as vsftpd does.
+    assert srv.data_sessions == [True] * 3 and r["resumed"] == "3"
+    assert r["tls"].startswith("TLSv1.")
+
+
+def test_tls_stor_ends_each_upload_with_close_notify_and_exact_size(gen, fake, certificate):
+    srv = fake(tls=certificate)
+    r = gen.run("stor", Target(srv), 60, path="up", streams=2, size=300001, tls=1)
+    # A part that ended with a bare FIN would have been refused with a 426.
+    assert srv.uploads == {"bench-run-0.bin": 150000, "bench-run-1.bin": 150001}
+    assert r["resumed"] == "2" and srv.files == {}
+
+
+def test_tls_sessions_resume_on_every_data_connection_of_one_session(gen, fake, certificate):
+    files = {"f%04d.bin" % i: b"z" * 4096 for i in range(1, 5)}
+    srv = fake(files=files, tls=certificate)
+    r = gen.run("small", Target(srv), 60, path="small", count=4, size=4096, prefix="f", digits=4, suffix=".bin",
+                tls=1)
+    assert r["files"] == "4" and srv.data_sessions == [True] * 4
+    assert srv.commands[:5] == ["AUTH TLS", "USER bench", "PASS secret", "PBSZ 0", "PROT P"]
+    r = gen.run("list", Target(srv), 60, path="list", seconds=1, expect=3, tls=1)
+    assert int(r["lists"]) >= 1 and all(srv.data_sessions)
+
+
+def test_clear_transfers_send_no_tls_command(gen, fake, certificate):
+    body = os.urandom(100000)
+    srv = fake(files={"big.bin": body}, tls=certificate)
+    r = gen.run("retr", Target(srv), 60, path="big.bin", streams=1, size=len(body))
+    assert r["tls"] == "none" and r["resumed"] == "0"
+    assert not any(c.split()[0] in ("AUTH", "PBSZ", "PROT") for c in srv.commands)
+
+
+def test_a_server_without_tls_fails_the_tls_run(gen, fake):
+    srv = fake(files={"big.bin": b"x" * 10})
+    with pytest.raises(loadgen.Failure) as e:
+        gen.run("retr", Target(srv), 60, path="big.bin", streams=1, size=10, tls=1)
+    assert "AUTH" in str(e.value)
+
+
 def test_small_files_are_named_with_zero_padding(gen, fake):
     files = {"f%04d.bin" % i: b"y" * 4096 for i in range(1, 6)}
     srv = fake(files=files)
@@ -130,6 +184,9 @@ def test_idle_sessions_are_held_checked_and_probed(gen, fake):
     holder = gen.hold(Target(srv), 12, timeout_ms=5000)
     try:
         assert holder.opened(timeout=60)["opened"] == "12"
+        # Out of the caller's session, so that it does not share the CPU
+        # scheduler's group (autogroup) with a server started from here.
+        assert os.getsid(holder.proc.pid) == holder.proc.pid != os.getsid(0)
         assert srv.open_sessions == 12
         assert holder.ask("check", timeout=60)["alive"] == "12"
         probe = holder.ask("probe 2", timeout=60)

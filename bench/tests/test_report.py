@@ -71,6 +71,7 @@ class StubTarget:
     port = 1
     user = password = "x"
     lists_in_one_process = True
+    tls = ("cert.pem", "key.pem")
 
     def pid(self):
         return os.getpid()
@@ -116,7 +117,29 @@ def test_every_figure_of_the_table_is_measured_and_nothing_else():
     assert all(len(v) == (1 if k in once else 2) for k, v in m.values.items())
     # Each run's uploads get names of their own, so a retry never overwrites.
     tags = [o["tag"] for mode, o in gen.calls if mode == "stor"]
-    assert len(tags) == len(set(tags)) == 2 * len(sizes.streams)
+    assert len(tags) == len(set(tags)) == 2 * 2 * len(sizes.streams)
+    # The TLS rows, and only they, come from runs over TLS.
+    tls_calls = [(mode, o["streams"]) for mode, o in gen.calls if o.get("tls")]
+    assert sorted(tls_calls) == sorted([(mode, k) for mode in ("retr", "stor") for k in sizes.streams] * 2)
+
+
+def test_a_server_without_tls_gets_na_in_the_tls_rows_with_one_note():
+    sizes = suite.Sizes(quick=True, runs=1)
+    sizes.settle = 0
+    lay = layout.Layout(tempfile.mkdtemp(prefix="bench-test-"), 1, 1, 1)
+    os.makedirs(lay.disk("up-stub"))
+    target = StubTarget()
+    target.tls = None
+    target.tls_missing = "not set up"
+    gen = StubGenerator()
+    m = suite.Runner(gen, sizes, lay, lambda text: None).measure(target)
+    assert not any(o.get("tls") for _, o in gen.calls)
+    tls_keys = {key for title, _, rows in suite.figures(sizes) if "TLS" in title for key, _, _ in rows}
+    assert set(m.errors) == tls_keys and "retr_1" in m.values
+    text = report.table(suite.figures(sizes), [report.Column("stub", "Stub", m)], [], [])
+    assert row(text, "RETR over TLS, 1 stream").split()[-1] == "n/a[1]"
+    assert row(text, "STOR over TLS, 8 streams").split()[-1] == "n/a[1]"
+    assert "[1] Stub: not set up" in text and "[2]" not in text
 
 
 def test_larger_idle_step_is_skipped_when_the_smaller_shows_it_cannot_fit():
