@@ -19,12 +19,14 @@ nlohmann::json connectionJson(const server::ConnectionRecord& record) {
 
 void FrameView::publish(const std::string& event, const nlohmann::json& data) { events_.publish("frame", event, data); }
 
+// Rows change with every transfer: with no console open, nothing is built.
+// A console that opens later starts from the state taken on this loop.
 void FrameView::connectionAdded(const server::ConnectionRecord& record) {
-  publish("connection-added", connectionJson(record));
+  if (events_.consoleOpen()) publish("connection-added", connectionJson(record));
 }
 
 void FrameView::connectionChanged(const server::ConnectionRecord& record) {
-  publish("connection-changed", connectionJson(record));
+  if (events_.consoleOpen()) publish("connection-changed", connectionJson(record));
 }
 
 void FrameView::connectionRemoved(std::uint64_t id) { publish("connection-removed", {{"id", id}}); }

@@ -82,6 +82,23 @@ TEST_F(FrameViewTest, TheFirstStateAndTheExitQuestionCarryTheFramesTexts) {
   EXPECT_EQ(FrameView::exitQuestionJson()["buttons"], (Json{"OK", "Cancel"}));
 }
 
+// Rows change with every transfer; with no console open nothing is built or
+// sent (a console that opens starts from the frame's state instead).
+TEST_F(FrameViewTest, ConnectionRowsReachOnlyAnOpenConsole) {
+  server::ConnectionRecord record;
+  record.id = 7;
+  record.activity = "RETR a.bin";
+  hub_.open = false;
+  view_.connectionAdded(record);
+  view_.connectionChanged(record);
+  EXPECT_TRUE(hub_.published.empty());
+  hub_.open = true;
+  view_.connectionChanged(record);
+  ASSERT_EQ(hub_.published.size(), 1u);
+  EXPECT_EQ(hub_.published[0].rfind("frame connection-changed {", 0), 0u);
+  EXPECT_NE(hub_.published[0].find("RETR a.bin"), std::string::npos);
+}
+
 TEST_F(FrameViewTest, TheFramesCloseReachesThePages) {
   frame_.setEvents(&view_);
   frame_.requestStop();
