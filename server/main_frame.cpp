@@ -63,6 +63,28 @@ ConnectionRecord* CMainFrame::findById(std::uint64_t id) {
   return nullptr;
 }
 
+const std::list<ConnectionRecord>& CMainFrame::connections() {
+  applyPendingRows();
+  return connections_;
+}
+
+void CMainFrame::setRowsWatched(bool watched) {
+  // Marked first: a thread that has not yet kept its change posts it instead.
+  rowsWatched_.store(watched);
+  if (watched) applyPendingRows();
+}
+
+void CMainFrame::applyPendingRows() {
+  for (auto& record : connections_) {
+    PendingRow row = record.thread->takePendingRow();
+    if (row.empty()) continue;
+    record.downloads += row.downloads;
+    record.uploads += row.uploads;
+    if (row.activitySet) record.activity = std::move(row.activity);
+    rowChanged(record);
+  }
+}
+
 void CMainFrame::rowChanged(const ConnectionRecord& record) {
   if (events_) events_->connectionChanged(record);
 }

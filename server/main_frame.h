@@ -2,6 +2,7 @@
 // messages connection threads post and the orderly close. Whoever shows it
 // listens through FrameEvents.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -72,7 +73,11 @@ class CMainFrame : public MainLink {
   void notifyOperator(const std::string& text, platform::Priority priority = platform::Priority::kError);
   void tick();
 
-  const std::list<ConnectionRecord>& connections() const { return connections_; }
+  // The rows, with the changes their threads kept applied first.
+  const std::list<ConnectionRecord>& connections();
+  // Main thread: a console starts or stops showing the rows live.
+  void setRowsWatched(bool watched);
+  bool rowsWatched() const override { return rowsWatched_.load(); }
   bool closing() const { return closing_; }
   const platform::Settings& settings() const { return settings_; }
   CListenSocket& listener() { return listener_; }
@@ -90,6 +95,7 @@ class CMainFrame : public MainLink {
   void handle(const Message& message);
   ConnectionRecord* find(const void* key);
   void rowChanged(const ConnectionRecord& record);
+  void applyPendingRows();
   void finishClose();
 
   platform::EventLoop& loop_;
@@ -99,6 +105,7 @@ class CMainFrame : public MainLink {
   FrameEvents* events_ = nullptr;
   CListenSocket listener_;
   std::list<ConnectionRecord> connections_;
+  std::atomic<bool> rowsWatched_{false};
   std::uint64_t nextConnectionId_ = 1;
   bool closing_ = false;
   bool closed_ = false;

@@ -97,5 +97,37 @@ TEST_F(MainFrameTest, ConsoleLinesReachTheViewerAndStrayConnectionMessagesAreDro
   EXPECT_TRUE(frame.connections().empty());
 }
 
+// With no console watching, a transfer's row changes wait in their thread
+// (no wake-up of the main thread) and are whole when the rows are read; a
+// console that starts watching gets them first, then each change as it comes.
+TEST_F(MainFrameTest, RowChangesWaitInTheirThreadUntilSomeoneReadsTheRows) {
+  CMainFrame frame(loop_, settings_);
+  frame.setEvents(&events_);
+  auto thread = std::make_shared<CUserThread>(platform::Fd(), 1, "127.0.0.1", 20, "127.0.0.1", frame, settings_);
+  frame.addConnection(thread, "dom");
+  events_.seen.clear();
+
+  thread->postToMain(Message(Msg::DownloadStarted, thread.get(), "a.bin"));
+  thread->postToMain(Message(Msg::Activity, thread.get()));
+  thread->postToMain(Message(Msg::UploadCounted, thread.get()));
+  EXPECT_TRUE(events_.seen.empty());
+  const ConnectionRecord& row = frame.connections().front();
+  EXPECT_EQ(row.downloads, 1);
+  EXPECT_EQ(row.uploads, 1);
+  EXPECT_EQ(row.activity, "");
+  EXPECT_EQ(events_.seen, std::vector<std::string>{"changed:<unknown>"});
+
+  thread->postToMain(Message(Msg::DownloadStarted, thread.get(), "b.bin"));
+  frame.setRowsWatched(true);
+  EXPECT_EQ(frame.connections().front().activity, "RETR b.bin");
+  thread->postToMain(Message(Msg::Activity, thread.get(), "STOR c.bin"));
+  EXPECT_EQ(frame.connections().front().activity, "RETR b.bin");  // posted, not kept
+  // Only the watched change was posted: the kept ones are not applied twice.
+  drain();
+  EXPECT_EQ(frame.connections().front().activity, "STOR c.bin");
+  EXPECT_EQ(frame.connections().front().downloads, 2);
+  EXPECT_EQ(frame.connections().front().uploads, 1);
+}
+
 }  // namespace
 }  // namespace kestrel::server

@@ -1,6 +1,7 @@
 #include "server/user_thread.h"
 
 #include <thread>
+#include <utility>
 
 #include "ftp/reply.h"
 #include "platform/settings.h"
@@ -38,6 +39,35 @@ bool CUserThread::start() {
 
 void CUserThread::post(Message message) {
   loop_.post([this, m = std::move(message)] { handle(m); });
+}
+
+void CUserThread::postToMain(Message message) {
+  const bool rowChange =
+      message.id == Msg::DownloadStarted || message.id == Msg::UploadCounted || message.id == Msg::Activity;
+  if (rowChange) {
+    platform::MutexLock lock(pendingRowMutex_);
+    // Checked under the lock: the main thread marks the rows watched before
+    // it takes what waits here, so nothing is left behind either way.
+    if (!main_.rowsWatched()) {
+      if (message.id == Msg::DownloadStarted) {
+        ++pendingRow_.downloads;
+        pendingRow_.activitySet = true;
+        pendingRow_.activity = "RETR " + message.text;
+      } else if (message.id == Msg::UploadCounted) {
+        ++pendingRow_.uploads;
+      } else {
+        pendingRow_.activitySet = true;
+        pendingRow_.activity = message.hasText ? message.text : std::string();
+      }
+      return;
+    }
+  }
+  main_.post(std::move(message));
+}
+
+PendingRow CUserThread::takePendingRow() {
+  platform::MutexLock lock(pendingRowMutex_);
+  return std::exchange(pendingRow_, {});
 }
 
 void CUserThread::run() {

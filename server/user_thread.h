@@ -9,6 +9,7 @@
 #include "ftp/session.h"
 #include "platform/event_loop.h"
 #include "platform/messages.h"
+#include "platform/mutex.h"
 #include "platform/socket.h"
 
 namespace kestrel::platform {
@@ -23,6 +24,18 @@ class MainLink {
  public:
   virtual ~MainLink() = default;
   virtual void post(Message message) = 0;
+  // Whether a console shows the connection rows as they change. Without
+  // one, a row's changes wait in its thread until someone reads the rows.
+  virtual bool rowsWatched() const = 0;
+};
+
+// Changes to a connection's row not yet applied by the main thread.
+struct PendingRow {
+  int downloads = 0;
+  int uploads = 0;
+  bool activitySet = false;
+  std::string activity;
+  bool empty() const { return downloads == 0 && uploads == 0 && !activitySet; }
 };
 
 class CUserThread : public ftp::SessionHost, public std::enable_shared_from_this<CUserThread> {
@@ -39,7 +52,9 @@ class CUserThread : public ftp::SessionHost, public std::enable_shared_from_this
 
   // SessionHost.
   platform::EventLoop& loop() override { return loop_; }
-  void postToMain(Message message) override { main_.post(std::move(message)); }
+  // A row change is kept here while no console watches the rows: a
+  // transfer then costs the main thread no wake-up.
+  void postToMain(Message message) override;
   void requestQuit() override { loop_.quit(); }
   const void* connectionKey() const override { return this; }
   const platform::Settings& settings() const override { return settings_; }
@@ -48,12 +63,16 @@ class CUserThread : public ftp::SessionHost, public std::enable_shared_from_this
   // Any thread: the console's description of the connection, "domain:user (host)".
   std::string description(const std::string& domainName) const;
   std::time_t connectTime() const { return connectTime_; }
+  // Main thread: the row changes kept since the last call.
+  PendingRow takePendingRow();
 
  private:
   void run();
   void handle(const Message& message);
 
   std::shared_ptr<Monitor> monitor_;
+  platform::Mutex pendingRowMutex_;
+  PendingRow pendingRow_ GUARDED_BY(pendingRowMutex_);
   mutable std::mutex sessionMutex_;  // guards session_ and hostName_ against description()
   std::string hostName_;
   std::int64_t domainId_;

@@ -473,6 +473,7 @@ void ConsoleServer::handleEvents(const httplib::Request& request, httplib::Respo
   loop_.send([&] {
     if (channel == "frame") {
       subscriber = events_.subscribe(channel);
+      frame_.setRowsWatched(true);
       first = EventStreams::format("state", view_.stateJson());
       if (frame_.exitQuestionOpen()) first += EventStreams::format("question", FrameView::exitQuestionJson());
       found = true;
@@ -509,7 +510,14 @@ void ConsoleServer::handleEvents(const httplib::Request& request, httplib::Respo
         }
         return sink.write(chunk.data(), chunk.size());
       },
-      [this, subscriber](bool) { events_.unsubscribe(subscriber); });
+      [this, subscriber](bool) {
+        events_.unsubscribe(subscriber);
+        // The last page showing the rows has gone: their changes may wait.
+        if (subscriber->channel == "frame")
+          loop_.post([this] {
+            if (!events_.consoleOpen()) frame_.setRowsWatched(false);
+          });
+      });
 }
 
 void ConsoleServer::handleApi(const httplib::Request& request, httplib::Response& response) {
