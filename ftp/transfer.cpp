@@ -106,7 +106,7 @@ void CUserSocket::cmdRetr(const std::string& argument) {
 }
 
 void CUserSocket::downloadOperation() {
-  transferFile_.seek(restartOffset_);
+  if (restartOffset_ > 0) transferFile_.seek(restartOffset_);  // a fresh open is at 0
   restartOffset_ = 0;
   host().postToMain(Message(Msg::DownloadStarted, host().connectionKey(), transferName_));
   // The announced size is the whole file's, also after REST.

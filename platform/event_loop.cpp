@@ -162,9 +162,9 @@ void EventLoop::runDueTimers() {
 }
 
 void EventLoop::drainTasks() {
+  // One read takes the eventfd's whole count and makes it unreadable again.
   std::uint64_t count;
-  while (::read(wakeFd_, &count, sizeof count) > 0) {
-  }
+  [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
   std::deque<Task> batch;
   {
     MutexLock lock(tasksMutex_);
