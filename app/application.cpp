@@ -19,7 +19,7 @@
 #include "server/main_frame.h"
 #include "store/accounts.h"
 #include "store/database.h"
-#include "store/refresh.h"
+#include "console/state/refresh_window.h"
 #include "store/tree.h"
 
 namespace kestrel::app {
@@ -97,7 +97,7 @@ int runApplication(RunMode mode) {
 
   int exitCode = 0;
   {
-    store::RefreshWorker refreshWorker;
+    console::RefreshWorker refreshWorker;
     server::CMainFrame frame(loop, settings, mode == RunMode::Service);
     // A synchronisation still walking must stop before the shared connection closes.
     frame.onClosed = [&loop, &refreshWorker] {

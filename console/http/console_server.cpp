@@ -165,7 +165,7 @@ void EventStreams::shutdown(std::chrono::milliseconds grace) {
 // --- server ----------------------------------------------------------------
 
 ConsoleServer::ConsoleServer(platform::EventLoop& loop, server::CMainFrame& frame, platform::Settings& settings,
-                             store::RefreshWorker& refreshWorker, bool haveDatabase, bool serviceMode)
+                             RefreshWorker& refreshWorker, bool haveDatabase, bool serviceMode)
     : loop_(loop),
       frame_(frame),
       settings_(settings),

@@ -34,16 +34,13 @@ namespace kestrel::server {
 class CMainFrame;
 }
 
-namespace kestrel::store {
-class RefreshWorker;
-}
-
 namespace kestrel::console {
 
 using Json = nlohmann::json;
 
 class EventHub;
 class FrameView;
+class RefreshWorker;
 
 // The automatic synchronisation's in-progress mark.
 struct AutoRefreshState {
@@ -91,7 +88,7 @@ struct ConsoleContext {
   platform::Settings& settings;
   EventHub& events;
   platform::EventLoop& loop;
-  store::RefreshWorker& refreshWorker;
+  RefreshWorker& refreshWorker;
   AutoRefreshState autoRefresh;
   // The shared connection is open; when false, handlers that need the
   // database answer with databaseMissing().
