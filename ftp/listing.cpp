@@ -108,12 +108,6 @@ constexpr const char* kHelpLines[] = {
     "   TYPE    USER    XCUP    XCWD    XMKD    XPWD    XRMD \r\n",
 };
 
-store::Database& database() {
-  store::Database* db = store::sharedDatabase();
-  if (!db) throw store::DbError("no data source");
-  return *db;
-}
-
 std::string upper(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -173,7 +167,7 @@ void DataSocket::startListing(std::int64_t target, ListFormat format) {
   job_ = format == ListFormat::Names ? DataJob::NameListing : DataJob::LongListing;
   target_ = target;
   if (target != 0) {
-    store::Database& db = database();
+    store::Database& db = session_.database();
     std::optional<store::FileRecord> self = session_.directoryRow(target);
     // Listing a link lists what it stands for.
     if (self && self->link != 0) self = store::fileById(db, self->link);

@@ -69,7 +69,7 @@ void CUserSocket::cmdPass(const std::string& password) {
     reply("%s", kTlsRequiredReply);
     return;
   }
-  store::Database& db = *store::sharedDatabase();
+  store::Database& db = database();
   std::optional<store::UserRecord> users;
   if (anonymous_) {
     users = store::userByLogin(db, "anonymous", domainId_);
@@ -127,7 +127,7 @@ void CUserSocket::cmdPass(const std::string& password) {
 // the login happens here, before its 230: a failure then answers 451 alone
 // and leaves the session logged out.
 void CUserSocket::loginSucceeded(const store::UserRecord& user) {
-  store::Database& db = *store::sharedDatabase();
+  store::Database& db = database();
   try {
     if (!anonymous_ && spaceLimit_ != 0) spaceUsed_ = store::spaceUsedBy(db, user.id);
     startSession(user);
@@ -170,7 +170,7 @@ void CUserSocket::startSession(const store::UserRecord& user) {
     std::lock_guard<std::mutex> lock(identityMutex_);
     logText_ = hostName_.empty() ? peerAddress_ : hostName_;
   }
-  store::writeLog(userId_, logText_, store::Action::Login, 0);
+  store::writeLog(database(), userId_, logText_, store::Action::Login, 0);
   if (!anonymous_) {
     std::lock_guard<std::mutex> lock(identityMutex_);
     logText_.clear();

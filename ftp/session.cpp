@@ -49,6 +49,7 @@ bool isFinalReply(const std::string& text) {
 
 CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionParams& params)
     : host_(host),
+      shared_(params.shared),
       socket_(std::move(socket)),
       domainId_(params.domainId),
       dataAddress_(params.peerAddress),
@@ -63,8 +64,8 @@ CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionPa
 
   std::string domainName, motd;
   try {
-    if (store::Database* db = store::sharedDatabase()) {
-      if (auto home = store::domainById(*db, domainId_)) {
+    if (shared_) {
+      if (auto home = store::domainById(shared_->db, domainId_)) {
         domainName = home->name;
         motd = home->motd;
       }
@@ -81,7 +82,7 @@ CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionPa
 
 CUserSocket::~CUserSocket() {
   try {
-    store::writeLog(userId_, logText_, store::Action::Logout, 0);
+    store::writeLog(database(), userId_, logText_, store::Action::Logout, 0);
     // The session's counts are in the database when it is gone.
     store::flushCounters();
   } catch (const store::DbError& e) {
@@ -399,6 +400,11 @@ void CUserSocket::notifyMonitor(Msg id, const std::string& text, std::int64_t va
 CUserSocket::Identity CUserSocket::identity() const {
   std::lock_guard<std::mutex> lock(identityMutex_);
   return {anonymous_, userId_, displayName_, logText_, anonymousAddress_};
+}
+
+store::Database& CUserSocket::database() const {
+  if (!shared_) throw store::DbError("no data source");
+  return shared_->db;
 }
 
 bool CUserSocket::requireLogin() {

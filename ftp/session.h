@@ -42,6 +42,16 @@ class SessionHost {
   virtual const platform::Settings& settings() const = 0;
 };
 
+// What every session of the process shares: made once by runApplication
+// when the data source opens, and outliving every session.
+struct SessionShared {
+  explicit SessionShared(store::Database& database) : db(database) {}
+  store::Database& db;
+  // Uploads finishing in several sessions at once: two of one name must
+  // leave one row, describing the file that ends up in place.
+  std::mutex uploadRowsMutex;
+};
+
 struct SessionParams {
   std::int64_t domainId = 0;
   std::string peerAddress;
@@ -50,6 +60,7 @@ struct SessionParams {
   std::string localAddress;
   // Certificate and key for AUTH TLS; null when TLS is not configured.
   std::shared_ptr<const platform::TlsContext> tls;
+  SessionShared* shared = nullptr;  // null: no data source (commands answer 451)
 };
 
 enum class ListFormat { Names = 0, Long = 1, Facts = 2 };
@@ -105,6 +116,8 @@ class CUserSocket : public platform::EventHandler {
   const std::string& displayName() const { return displayName_; }
   const std::string& logText() const { return logText_; }
   SessionHost& host() { return host_; }
+  // The shared connection; throws DbError without one.
+  store::Database& database() const;
   platform::EventLoop& loop() { return host_.loop(); }
   const std::shared_ptr<Monitor>& monitor() const { return monitor_; }
   void notifyMonitor(Msg id, const std::string& text, std::int64_t value = 0);
@@ -237,6 +250,7 @@ class CUserSocket : public platform::EventHandler {
   void siteLock(const std::string& arg, bool lock);
 
   SessionHost& host_;
+  SessionShared* shared_;
   platform::Fd socket_;
   bool registered_ = false;
   bool ending_ = false;

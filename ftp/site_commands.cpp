@@ -39,12 +39,6 @@ constexpr int kIdleMinimum = 30;
 constexpr int kIdleMaximum = 7200;
 constexpr std::size_t kNameMax = 39;
 
-store::Database& database() {
-  store::Database* db = store::sharedDatabase();
-  if (!db) throw store::DbError("no data source");
-  return *db;
-}
-
 bool startsWith(const std::string& text, const char* prefix) {
   return strncasecmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
 }
@@ -81,8 +75,8 @@ std::string readAccountName(const std::string& text, std::size_t& pos) {
   return name;
 }
 
-bool anonymousLoginsAllowed(std::int64_t domainId) {
-  auto account = store::anonymousAccount(database(), domainId);
+bool anonymousLoginsAllowed(store::Database& db, std::int64_t domainId) {
+  auto account = store::anonymousAccount(db, domainId);
   return account && !account->locked;
 }
 
@@ -153,7 +147,7 @@ void CUserSocket::siteAnon(const std::string& arg, bool query) {
   }
   // Read back rather than trusting the session: other sessions and the
   // console change this too, and a domain may have no anonymous account.
-  if (anonymousLoginsAllowed(domainId_)) reply("200 Anonymous logins allowed.\r\n");
+  if (anonymousLoginsAllowed(database(), domainId_)) reply("200 Anonymous logins allowed.\r\n");
   else reply("200 Anonymous logins not allowed.\r\n");
 }
 
@@ -179,7 +173,7 @@ void CUserSocket::siteChmod(const std::string& arg) {
   if (!entry) return;
   store::setPermissionsFromOctal(*entry, arg.c_str());
   store::setEntryPermissions(database(), *entry);
-  store::writeLog(userId_, logText_, store::Action::Chmod, entry->id);
+  store::writeLog(database(), userId_, logText_, store::Action::Chmod, entry->id);
   reply("250 File security changed.\r\n");
 }
 
@@ -212,7 +206,7 @@ void CUserSocket::siteChown(const std::string& arg, bool group) {
   if (!entry) return;
   if (group) store::setEntryGroup(database(), entry->id, ownerId);
   else store::setEntryOwner(database(), entry->id, ownerId);
-  store::writeLog(userId_, logText_, group ? store::Action::Chgrp : store::Action::Chown, entry->id);
+  store::writeLog(database(), userId_, logText_, group ? store::Action::Chgrp : store::Action::Chown, entry->id);
   if (group) reply("250 File group changed.\r\n");
   else reply("250 File ownership changed.\r\n");
 }
@@ -250,7 +244,7 @@ void CUserSocket::siteMsg(const std::string& arg) {
   std::string sender = anonymous_ ? "Anon(" + logText_ + ")" : displayName_;
   host_.postToMain(Message{Msg::ConsoleLine, nullptr, sender + ": " + arg, true});
   // Logged before the reply, so that a failing log cannot follow a 200.
-  store::writeLog(userId_, logText_, store::Action::ConsoleMessage, 0, arg);
+  store::writeLog(database(), userId_, logText_, store::Action::ConsoleMessage, 0, arg);
   reply("200 Console message sent.\r\n");
 }
 
@@ -273,7 +267,7 @@ void CUserSocket::siteUmsg(const std::string& arg) {
     reply("550 No such session.\r\n");
     return;
   }
-  store::writeLog(userId_, logText_, store::Action::UserMessage, receiverId, text);
+  store::writeLog(database(), userId_, logText_, store::Action::UserMessage, receiverId, text);
   reply("200 Message sent.\r\n");
 }
 
@@ -293,7 +287,7 @@ void CUserSocket::siteKick(const std::string& arg) {
     reply("550 Unable to kick user.\r\n");
     return;
   }
-  store::writeLog(userId_, logText_, store::Action::Kick, kickedId);
+  store::writeLog(database(), userId_, logText_, store::Action::Kick, kickedId);
   reply("200 User kicked.\r\n");
 }
 

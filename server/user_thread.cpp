@@ -9,7 +9,7 @@ namespace kestrel::server {
 
 CUserThread::CUserThread(platform::Fd socket, std::int64_t domainId, std::string peerAddress, int peerDataPort,
                          std::string localAddress, MainLink& main, const platform::Settings& settings,
-                         std::shared_ptr<const platform::TlsContext> tls)
+                         std::shared_ptr<const platform::TlsContext> tls, ftp::SessionShared* shared)
     : domainId_(domainId),
       connectTime_(std::time(nullptr)),
       peerDataPort_(peerDataPort),
@@ -18,7 +18,8 @@ CUserThread::CUserThread(platform::Fd socket, std::int64_t domainId, std::string
       socket_(std::move(socket)),
       main_(main),
       settings_(settings),
-      tls_(std::move(tls)) {}
+      tls_(std::move(tls)),
+      shared_(shared) {}
 
 CUserThread::~CUserThread() = default;
 
@@ -44,7 +45,7 @@ void CUserThread::run() {
   loop_.adoptCurrentThread();
   std::string hostName;
   if (settings_.read(settings::kLookup) != 0) hostName = platform::reverseLookup(peerAddress_);
-  ftp::SessionParams params{domainId_, peerAddress_, peerDataPort_, hostName, localAddress_, tls_};
+  ftp::SessionParams params{domainId_, peerAddress_, peerDataPort_, hostName, localAddress_, tls_, shared_};
   {
     std::lock_guard<std::mutex> lock(sessionMutex_);
     hostName_ = hostName;

@@ -29,7 +29,7 @@ class CUserThread : public ftp::SessionHost, public std::enable_shared_from_this
  public:
   CUserThread(platform::Fd socket, std::int64_t domainId, std::string peerAddress, int peerDataPort,
               std::string localAddress, MainLink& main, const platform::Settings& settings,
-              std::shared_ptr<const platform::TlsContext> tls = nullptr);
+              std::shared_ptr<const platform::TlsContext> tls = nullptr, ftp::SessionShared* shared = nullptr);
   ~CUserThread() override;
 
   // Starts the thread; it holds a reference to itself until it ends.
@@ -67,6 +67,7 @@ class CUserThread : public ftp::SessionHost, public std::enable_shared_from_this
   MainLink& main_;
   const platform::Settings& settings_;
   std::shared_ptr<const platform::TlsContext> tls_;
+  ftp::SessionShared* shared_;
 };
 
 }  // namespace kestrel::server

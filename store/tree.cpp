@@ -7,10 +7,6 @@
 
 namespace kestrel::store {
 
-namespace {
-std::unique_ptr<SharedRecordSets> gShared;
-}
-
 SharedRecordSets::SharedRecordSets(Database& db)
     : pathFinder(db), nameFinder(db), group(db), user(db), log(db) {
   // Open with a filter that matches nothing: every use sets its own filter.
@@ -26,18 +22,14 @@ SharedRecordSets::SharedRecordSets(Database& db)
   log.open();
 }
 
-SharedRecordSets* sharedRecordSets() { return gShared.get(); }
-
-void openSharedRecordSets() {
-  Database* db = sharedDatabase();
-  if (!db) throw DbError("no data source");
-  gShared = std::make_unique<SharedRecordSets>(*db);
+SharedRecordSets& recordSetsOf(Database& db) {
+  SharedRecordSets* sets = db.recordSets();
+  if (!sets) throw DbError("no shared record sets on this connection");
+  return *sets;
 }
 
-void closeSharedRecordSets() { gShared.reset(); }
-
-std::string buildVirtualPath(std::int64_t id) {
-  SharedRecordSets& s = *sharedRecordSets();
+std::string buildVirtualPath(Database& db, std::int64_t id) {
+  SharedRecordSets& s = recordSetsOf(db);
   platform::MutexLock lock(s.pathFinderMutex);
   std::string result;
   s.pathFinder.setFilter("id=" + std::to_string(id));
@@ -54,8 +46,8 @@ std::string buildVirtualPath(std::int64_t id) {
   return result;
 }
 
-bool nameExistsUnder(std::int64_t parent, const std::string& name) {
-  SharedRecordSets& s = *sharedRecordSets();
+bool nameExistsUnder(Database& db, std::int64_t parent, const std::string& name) {
+  SharedRecordSets& s = recordSetsOf(db);
   platform::MutexLock lock(s.nameFinderMutex);
   s.nameFinder.setFilter("parent=" + std::to_string(parent) + " and name=" + quoteText(name));
   s.nameFinder.requery();

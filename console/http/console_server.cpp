@@ -165,13 +165,13 @@ void EventStreams::shutdown(std::chrono::milliseconds grace) {
 // --- server ----------------------------------------------------------------
 
 ConsoleServer::ConsoleServer(platform::EventLoop& loop, server::CMainFrame& frame, platform::Settings& settings,
-                             RefreshWorker& refreshWorker, bool haveDatabase, bool serviceMode)
+                             RefreshWorker& refreshWorker, store::Database* database, bool serviceMode)
     : loop_(loop),
       frame_(frame),
       settings_(settings),
       serviceMode_(serviceMode),
       view_(frame, events_),
-      context_{frame, view_, settings, events_, loop, refreshWorker, {}, haveDatabase} {
+      context_{frame, view_, settings, events_, loop, refreshWorker, {}, database} {
   registerAllRoutes(routes_);
   for (const auto& route : routes_.routes()) patterns_.emplace_back(route.pattern);
   frame_.setEvents(&view_);

@@ -63,7 +63,7 @@ class ConsoleServer {
  public:
   // In service mode a generated password is not printed (the output goes to the journal).
   ConsoleServer(platform::EventLoop& loop, server::CMainFrame& frame, platform::Settings& settings,
-                RefreshWorker& refreshWorker, bool haveDatabase,
+                RefreshWorker& refreshWorker, store::Database* database,
                 bool serviceMode = false);
   ~ConsoleServer();
 

@@ -228,8 +228,8 @@ inline store::HomeRecord loadDomain(Database& db, std::int64_t id) {
 
 inline Handler guarded(AccountHandler handler) {
   return [handler = std::move(handler)](const ApiRequest& req, ConsoleContext& ctx) -> ApiResponse {
-    Database* db = store::sharedDatabase();
-    if (!ctx.haveDatabase || !db) return databaseMissing();
+    Database* db = ctx.database;
+    if (!db) return databaseMissing();
     try {
       return handler(req, ctx, *db);
     } catch (const Refusal& r) {

@@ -34,6 +34,10 @@ namespace kestrel::server {
 class CMainFrame;
 }
 
+namespace kestrel::store {
+class Database;
+}
+
 namespace kestrel::console {
 
 using Json = nlohmann::json;
@@ -90,9 +94,9 @@ struct ConsoleContext {
   platform::EventLoop& loop;
   RefreshWorker& refreshWorker;
   AutoRefreshState autoRefresh;
-  // The shared connection is open; when false, handlers that need the
-  // database answer with databaseMissing().
-  bool haveDatabase;
+  // The shared connection, lending its record sets; null when the data
+  // source is missing, and handlers that need it answer databaseMissing().
+  store::Database* database;
 };
 
 ApiResponse databaseMissing();

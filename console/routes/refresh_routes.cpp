@@ -185,7 +185,7 @@ ApiResponse getOptions(const ApiRequest&, ConsoleContext&) {
 }
 
 ApiResponse startRefresh(const ApiRequest& request, ConsoleContext& context) {
-  if (!context.haveDatabase) return databaseMissing();
+  if (!context.database) return databaseMissing();
   auto id = request.integer("directory");
   if (!id || *id <= 0 || *id > INT32_MAX) return badRequest("directory: the id of a directory row is required");
   store::RefreshOptions options;
@@ -214,7 +214,7 @@ ApiResponse startRefresh(const ApiRequest& request, ConsoleContext& context) {
 
   RefreshWorker& worker = context.refreshWorker;
   if (worker.running()) return message(kBusyText, "exclamation");
-  store::Database& db = *store::sharedDatabase();
+  store::Database& db = *context.database;
   auto found = store::findEntry(db, *id);
   if (!found) return message(store::missingRecordText(*id), "stop", 404);
   const store::FileRecord& dir = *found;
@@ -306,7 +306,7 @@ void registerRefreshRoutes(ApiRoutes& routes) {
 }
 
 void autoRefreshTick(ConsoleContext& context) {
-  if (!context.haveDatabase || context.autoRefresh.running) return;
+  if (!context.database || context.autoRefresh.running) return;
   RefreshWorker& worker = context.refreshWorker;
   // A manual refresh holds the worker: the run waits for a later tick.
   if (worker.running()) return;
@@ -314,7 +314,7 @@ void autoRefreshTick(ConsoleContext& context) {
   if (next == 0 || next >= std::time(nullptr)) return;
 
   context.autoRefresh.running = true;
-  store::Database& db = *store::sharedDatabase();
+  store::Database& db = *context.database;
   std::vector<store::RefreshOptions> refreshes;
   try {
     refreshes = automaticRefreshes(db, context.settings);

@@ -86,7 +86,7 @@ ApiResponse children(const ApiRequest& request, Database& db) {
 ApiResponse addNewEntry(const ApiRequest& request, Database& db, FileRecord row, std::size_t questionIndex) {
   if (row.name.empty()) return message(kBlankName, "stop", 422);
   if (!store::isValidEntryName(row.name)) return message(kInvalidName, "stop", 422);
-  if (store::nameExistsUnder(row.parent, row.name)) return message(kEntryExists);
+  if (store::nameExistsUnder(db, row.parent, row.name)) return message(kEntryExists);
 
   std::vector<std::string> created;
   // A link has no place on disk, and a directory without a Path none either.
