@@ -99,7 +99,6 @@ void CUserSocket::cmdCwd(const std::string& argument) { changeDirectory(argument
 void CUserSocket::cmdCdup(const std::string&) { changeToParent(); }
 
 void CUserSocket::changeDirectory(const std::string& argument, bool replyWanted) {
-  if (!requireLogin()) return;
   if (argument == ".") {
     if (replyWanted) reply("250 CWD command successful.\r\n");
     return;
@@ -160,7 +159,6 @@ void CUserSocket::changeDirectory(const std::string& argument, bool replyWanted)
 }
 
 void CUserSocket::changeToParent() {
-  if (!requireLogin()) return;
   if (depth_ == 0) {
     reply("250 CDUP command successful.\r\n");
     return;
@@ -182,7 +180,6 @@ void CUserSocket::changeToParent() {
 }
 
 void CUserSocket::cmdPwd(const std::string&) {
-  if (!requireLogin()) return;
   std::string text = quotedPathName({dirNames_ + 1, dirNames_ + depth_ + 1});
   reply("257 \"%s\" is the current directory.\r\n", text.c_str());
 }

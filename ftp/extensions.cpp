@@ -171,7 +171,6 @@ std::string CUserSocket::listingEntry(const store::DirectoryRecord& row, ListFor
 }
 
 void CUserSocket::cmdMlsd(const std::string& argument) {
-  if (!requireLogin()) return;
   std::int64_t id = argument.empty() ? currentId() : resolvePath(argument);
   std::optional<store::DirectoryRecord> row = readEntry(database(), id);
   if (!row) {
@@ -190,7 +189,6 @@ void CUserSocket::cmdMlsd(const std::string& argument) {
 }
 
 void CUserSocket::cmdMlst(const std::string& argument) {
-  if (!requireLogin()) return;
   std::vector<std::string> shown;
   std::int64_t id = argument.empty() ? currentId() : resolvePath(argument, &shown);
   if (argument.empty()) shown.assign(dirNames_ + 1, dirNames_ + depth_ + 1);

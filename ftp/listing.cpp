@@ -23,7 +23,6 @@ namespace kestrel::ftp {
 
 namespace {
 
-constexpr char kBusy[] = "125 Data connection already open.  Transfer starting.\r\n";
 constexpr char kServerName[] = "Kestrel FTP server";
 constexpr std::size_t kListingChunk = 16 * 1024;
 
@@ -223,44 +222,24 @@ void DataSocket::refillListing() {
 }
 
 void CUserSocket::cmdList(const std::string&) {
-  if (!requireLogin()) return;
-  if (transferBusy_) {
-    reply("%s", kBusy);
-    return;
-  }
   listTarget_ = currentId();
   listFormat_ = ListFormat::Long;
   openDataConnection(&CUserSocket::listOperation);
 }
 
 void CUserSocket::cmdListPath(const std::string& argument) {
-  if (!requireLogin()) return;
-  if (transferBusy_) {
-    reply("%s", kBusy);
-    return;
-  }
   listTarget_ = resolvePath(argument);
   listFormat_ = ListFormat::Long;
   openDataConnection(&CUserSocket::listOperation);
 }
 
 void CUserSocket::cmdNlst(const std::string&) {
-  if (!requireLogin()) return;
-  if (transferBusy_) {
-    reply("%s", kBusy);
-    return;
-  }
   listTarget_ = currentId();
   listFormat_ = ListFormat::Names;
   openDataConnection(&CUserSocket::listOperation);
 }
 
 void CUserSocket::cmdNlstPath(const std::string& argument) {
-  if (!requireLogin()) return;
-  if (transferBusy_) {
-    reply("%s", kBusy);
-    return;
-  }
   listTarget_ = resolvePath(argument);
   listFormat_ = ListFormat::Names;
   openDataConnection(&CUserSocket::listOperation);
@@ -274,7 +253,7 @@ void CUserSocket::listOperation() {
 
 void CUserSocket::beginListing(std::int64_t target, ListFormat format) {
   if (transferBusy_) {
-    reply("%s", kBusy);
+    reply("%s", kDataConnectionBusy);
     return;
   }
   listTarget_ = target;
@@ -283,7 +262,6 @@ void CUserSocket::beginListing(std::int64_t target, ListFormat format) {
 }
 
 void CUserSocket::cmdStatPath(const std::string& argument) {
-  if (!requireLogin()) return;
   const char* arg = argument.c_str();
   {
     PendingAside aside(pendingMutex_, pendingMessage_);
@@ -360,7 +338,6 @@ void CUserSocket::cmdHelpTopic(const std::string& argument) {
 }
 
 void CUserSocket::cmdSyst(const std::string&) {
-  if (!requireLogin()) return;
   reply("215 UNIX Type: L8\r\n");
 }
 

@@ -31,7 +31,6 @@ std::optional<std::string> physicalChild(const std::string& directoryPath, std::
 }  // namespace
 
 void CUserSocket::cmdMkd(const std::string& argument) {
-  if (!requireLogin()) return;
   const char* arg = argument.c_str();
   if (resolvePath(argument) != 0) {
     reply("550 Path already exists\r\n");
@@ -104,7 +103,6 @@ void CUserSocket::cmdMkd(const std::string& argument) {
 }
 
 void CUserSocket::cmdRmd(const std::string& argument) {
-  if (!requireLogin()) return;
   const char* arg = argument.c_str();
   std::int64_t id = resolvePath(argument);
   std::optional<store::FileRecord> entry;
@@ -141,7 +139,6 @@ void CUserSocket::cmdRmd(const std::string& argument) {
 }
 
 void CUserSocket::cmdDele(const std::string& argument) {
-  if (!requireLogin()) return;
   const char* arg = argument.c_str();
   if (!mayDelete_) {
     reply("550 %s not deleted.  Access denied.\r\n", arg);
@@ -195,14 +192,12 @@ void CUserSocket::cmdDele(const std::string& argument) {
 }
 
 void CUserSocket::cmdRnfr(const std::string& argument) {
-  if (!requireLogin()) return;
   renameSource_ = resolvePath(argument);
   if (renameSource_ != 0) reply("350 File OK.  Waiting destination name.\r\n");
   else reply("550 %s: File or directory does not exist.\r\n", argument.c_str());
 }
 
 void CUserSocket::cmdRnto(const std::string& argument) {
-  if (!requireLogin()) return;
   if (!mayRename_) {
     reply("550 File not renamed.  Access denied.\r\n");
     return;

@@ -276,6 +276,11 @@ void CUserSocket::dispatch(const std::string& line) {
     cmdNotImplemented(line);
     return;
   }
+  if (command->login == Login::Required && !requireLogin()) return;
+  if (command->dataChannel == DataChannel::Idle && transferBusy_) {
+    reply("%s", kDataConnectionBusy);
+    return;
+  }
   const std::uint64_t answeredBefore = finalReplies_;
   try {
     (this->*command->handler)(argument);
@@ -409,14 +414,13 @@ store::Database& CUserSocket::database() const {
 
 bool CUserSocket::requireLogin() {
   if (loggedIn_) return true;
-  reply("530 Not Logged in.\r\n");
+  reply("%s", kNotLoggedIn);
   return false;
 }
 
 void CUserSocket::cmdNoop(const std::string&) { reply("200 NOOP command successful.\r\n"); }
 
 void CUserSocket::cmdAllo(const std::string&) {
-  if (!requireLogin()) return;
   reply("200 ALLO command ignored\r\n");
 }
 

@@ -129,6 +129,21 @@ class CUserSocket : public platform::EventHandler {
   // made by other programs).
   std::optional<store::FileRecord> directoryRow(std::int64_t id);
 
+  // The SITE table's handlers; the argument is what follows the subcommand.
+  void siteIdleQuery(const std::string&);
+  void siteIdle(const std::string& arg);
+  void siteAnonQuery(const std::string&);
+  void siteAnon(const std::string& arg);
+  void siteChmod(const std::string& arg);
+  void siteChgrp(const std::string& arg);
+  void siteChown(const std::string& arg);
+  void siteWho(const std::string&);
+  void siteMsg(const std::string& arg);
+  void siteUmsg(const std::string& arg);
+  void siteKick(const std::string& arg);
+  void siteDeny(const std::string& arg);
+  void siteAllow(const std::string& arg);
+
   // The command table's handlers.
   using Handler = void (CUserSocket::*)(const std::string& argument);
   void cmdAbor(const std::string&);
@@ -236,18 +251,10 @@ class CUserSocket : public platform::EventHandler {
   void startSession(const store::UserRecord& user);
   void announceLogin();
   void loadSiteRights(std::int64_t groupId);
-  bool checkSiteRight(int right);
   std::string listingLine(const store::DirectoryRecord& row, bool statForm) const;
-  void siteIdle(const std::string& arg, bool show);
-  void siteAnon(const std::string& arg, bool query);
-  void siteChmod(const std::string& arg);
   std::optional<store::FileRecord> openSiteTarget(const std::string& path);
-  void siteChown(const std::string& arg, bool group);
-  void siteWho();
-  void siteMsg(const std::string& arg);
-  void siteUmsg(const std::string& arg);
-  void siteKick(const std::string& arg);
-  void siteLock(const std::string& arg, bool lock);
+  void changeOwner(const std::string& arg, bool group);
+  void lockUser(const std::string& arg, bool lock);
 
   SessionHost& host_;
   SessionShared* shared_;

@@ -20,8 +20,6 @@ namespace kestrel::ftp {
 
 namespace {
 
-constexpr char kBusy[] = "125 Data connection already open.  Transfer starting.\r\n";
-
 // The files row with this id, or none.
 std::optional<store::FileRecord> readFile(store::Database& db, std::int64_t id) { return store::fileById(db, id); }
 
@@ -42,11 +40,6 @@ void CUserSocket::cmdRest(const std::string& argument) {
 }
 
 void CUserSocket::cmdRetr(const std::string& argument) {
-  if (!requireLogin()) return;
-  if (transferBusy_) {
-    reply("%s", kBusy);
-    return;
-  }
   discardUpload();  // an upload still waiting for its connection is replaced
   const char* arg = argument.c_str();
   std::int64_t id = resolvePath(argument);
@@ -111,11 +104,6 @@ void CUserSocket::downloadOperation() {
 }
 
 void CUserSocket::cmdStor(const std::string& argument) {
-  if (!requireLogin()) return;
-  if (transferBusy_) {
-    reply("%s", kBusy);
-    return;
-  }
   discardUpload();
   const char* arg = argument.c_str();
   std::size_t slash = argument.rfind('/');
