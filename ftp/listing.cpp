@@ -130,23 +130,18 @@ std::string asctimeText(std::time_t when) {
 // between are kept after it.
 class PendingAside {
  public:
-  PendingAside(std::mutex& mutex, std::string& pending) : mutex_(mutex), pending_(pending) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    saved_.swap(pending_);
-  }
+  explicit PendingAside(CUserSocket& session) : session_(session), saved_(session.takePendingMessage()) {}
   ~PendingAside() { restore(); }
   void restore() {
     if (restored_) return;
     restored_ = true;
-    std::lock_guard<std::mutex> lock(mutex_);
-    pending_.insert(0, saved_);
+    session_.putBackPendingMessage(saved_);
   }
   PendingAside(const PendingAside&) = delete;
   PendingAside& operator=(const PendingAside&) = delete;
 
  private:
-  std::mutex& mutex_;
-  std::string& pending_;
+  CUserSocket& session_;
   std::string saved_;
   bool restored_ = false;
 };
@@ -264,7 +259,7 @@ void CUserSocket::beginListing(std::int64_t target, ListFormat format) {
 void CUserSocket::cmdStatPath(const std::string& argument) {
   const char* arg = argument.c_str();
   {
-    PendingAside aside(pendingMutex_, pendingMessage_);
+    PendingAside aside(*this);
     reply("211-status of %s:\n", arg);
     std::int64_t id = resolvePath(argument);
     store::Database& db = database();
@@ -287,11 +282,11 @@ void CUserSocket::cmdStatPath(const std::string& argument) {
 
 void CUserSocket::cmdStat(const std::string&) {
   {
-    PendingAside aside(pendingMutex_, pendingMessage_);
+    PendingAside aside(*this);
     reply("211-Server Status:\r\n");
     reply("   %s (Kestrel Version 3.00, %s)\r\n", kServerName, asctimeText(std::time(nullptr)).c_str());
     reply("   Connected to %s (%s)\r\n", hostName_.c_str(), peerAddress_.c_str());
-    if (loggedIn_) reply("   USER: '%s'\r\n", displayName_.c_str());
+    if (loggedIn_) reply("   USER: '%s'\r\n", own().displayName.c_str());
     else reply("   USER: Waiting for login\r\n");
     reply("   TYPE: %s, FORM: %s;    STRUcture: %s;    MODE: %s\r\n", typeName_.c_str(), "Non-Print",
           structureName_.c_str(), modeName_.c_str());
@@ -303,7 +298,7 @@ void CUserSocket::cmdStat(const std::string&) {
 
 void CUserSocket::cmdHelp(const std::string&) {
   {
-    PendingAside aside(pendingMutex_, pendingMessage_);
+    PendingAside aside(*this);
     reply("214-The following commands are recognized (* unimplemented).\r\n");
     for (const char* line : kHelpLines) reply("%s", line);
   }
@@ -315,7 +310,7 @@ void CUserSocket::cmdHelpTopic(const std::string& argument) {
   std::string topic = upper(argument);
   if (topic == "SITE") {
     {
-      PendingAside aside(pendingMutex_, pendingMessage_);
+      PendingAside aside(*this);
       reply("214-The following SITE commands are recognized (* unimplemented).\r\n"
             "   ALLOW   ANON    CHGRP   CHMOD   CHOWN   DENY\r\n"
             "   HELP    IDLE    KICK    MSG     UMSG    WHO \r\n");

@@ -78,7 +78,7 @@ void CUserSocket::cmdMkd(const std::string& argument) {
   row.path = *physical;
   row.directory = true;
   row.domain = domainId_;
-  row.userId = userId_;
+  row.userId = own().userId;
   row.groupId = groupId_;
   row.userRead = row.userWrite = true;
   row.userExecute = false;
@@ -134,7 +134,7 @@ void CUserSocket::cmdRmd(const std::string& argument) {
   // A link's Path belongs to its target, which stays. A directory that is
   // not empty on disk stays too; the row is gone either way.
   if (row.link == 0 && !row.path.empty()) platform::removeDirectory(row.path);
-  store::writeLog(database(), userId_, logText_, store::Action::Delete, 0, row.path);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Delete, 0, row.path);
   reply("250 RMD command successful.\r\n");
 }
 
@@ -169,7 +169,7 @@ void CUserSocket::cmdDele(const std::string& argument) {
       reply("550 Unable to delete directory.\r\n");
       return;
     }
-    store::writeLog(database(), userId_, logText_, store::Action::Delete, 0, row.path);
+    store::writeLog(database(), own().userId, own().logText, store::Action::Delete, 0, row.path);
     reply("250 DELE command successful.\r\n");
     return;
   }
@@ -187,7 +187,7 @@ void CUserSocket::cmdDele(const std::string& argument) {
     reply("250 DELE command successful.\r\n");
     return;
   }
-  store::writeLog(database(), userId_, logText_, store::Action::Delete, 0, *physical);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Delete, 0, *physical);
   reply("250 DELE command successful.\r\n");
 }
 
@@ -254,7 +254,7 @@ void CUserSocket::cmdRnto(const std::string& argument) {
     if (onDisk) platform::renamePath(*to, *from);
     throw;
   }
-  store::writeLog(database(), userId_, logText_, store::Action::Rename, row.id);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Rename, row.id);
   reply("250 RNTO command successful.\r\n");
 }
 

@@ -82,7 +82,7 @@ CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionPa
 
 CUserSocket::~CUserSocket() {
   try {
-    store::writeLog(database(), userId_, logText_, store::Action::Logout, 0);
+    store::writeLog(database(), own().userId, own().logText, store::Action::Logout, 0);
     // The session's counts are in the database when it is gone.
     store::flushCounters();
   } catch (const store::DbError& e) {
@@ -96,7 +96,7 @@ CUserSocket::~CUserSocket() {
   data_.reset();
   passive_.reset();
   discardUpload();
-  if (userId_ != 0 && loggedIn_) userSessionCounts().release(userId_);
+  if (own().userId != 0 && loggedIn_) userSessionCounts().release(own().userId);
   if (handshakeTimer_) host_.loop().cancelTimer(handshakeTimer_);
   tls_.reset();
   if (registered_) host_.loop().remove(socket_.get());
@@ -299,11 +299,7 @@ void CUserSocket::reply(const char* format, ...) {
   std::string text = formatReply(format, args);
   va_end(args);
 
-  std::string pending;
-  {
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    pending.swap(pendingMessage_);
-  }
+  std::string pending = takePendingMessage();
   std::string code;
   if (!pending.empty()) {
     // The last line of the reply becomes a continuation line; the message
@@ -393,8 +389,20 @@ void CUserSocket::clearMonitor() { monitor_.reset(); }
 void CUserSocket::addConsoleMessage(const std::string& text) { appendPendingMessage(text + "\r\n"); }
 
 void CUserSocket::appendPendingMessage(const std::string& text) {
-  std::lock_guard<std::mutex> lock(pendingMutex_);
+  platform::MutexLock lock(pendingMutex_);
   pendingMessage_ += text;
+}
+
+std::string CUserSocket::takePendingMessage() {
+  platform::MutexLock lock(pendingMutex_);
+  std::string pending;
+  pending.swap(pendingMessage_);
+  return pending;
+}
+
+void CUserSocket::putBackPendingMessage(const std::string& saved) {
+  platform::MutexLock lock(pendingMutex_);
+  pendingMessage_.insert(0, saved);
 }
 
 void CUserSocket::notifyMonitor(Msg id, const std::string& text, std::int64_t value) {
@@ -403,8 +411,8 @@ void CUserSocket::notifyMonitor(Msg id, const std::string& text, std::int64_t va
 }
 
 CUserSocket::Identity CUserSocket::identity() const {
-  std::lock_guard<std::mutex> lock(identityMutex_);
-  return {anonymous_, userId_, displayName_, logText_, anonymousAddress_};
+  platform::MutexLock lock(identityMutex_);
+  return {identity_.anonymous, identity_.userId, identity_.displayName, identity_.logText, identity_.anonymousAddress};
 }
 
 store::Database& CUserSocket::database() const {

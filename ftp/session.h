@@ -16,6 +16,7 @@
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/messages.h"
+#include "platform/mutex.h"
 #include "platform/socket.h"
 #include "store/tree.h"
 
@@ -88,7 +89,10 @@ class CUserSocket : public platform::EventHandler {
   void clearMonitor();
   void addConsoleMessage(const std::string& text);
   // Appends to the pending message from another thread (SITE UMSG).
-  void appendPendingMessage(const std::string& text);
+  void appendPendingMessage(const std::string& text) EXCLUDES(pendingMutex_);
+  // Takes the pending message, and puts it back before what arrived since.
+  std::string takePendingMessage() EXCLUDES(pendingMutex_);
+  void putBackPendingMessage(const std::string& saved) EXCLUDES(pendingMutex_);
 
   // The reply writer: formats, attaches the pending message, queues.
   void reply(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -111,17 +115,15 @@ class CUserSocket : public platform::EventHandler {
     std::int64_t userId = 0;
     std::string displayName, logText, anonymousAddress;
   };
-  Identity identity() const;
+  Identity identity() const EXCLUDES(identityMutex_);
   std::int64_t groupId() const { return groupId_; }
-  const std::string& displayName() const { return displayName_; }
-  const std::string& logText() const { return logText_; }
   SessionHost& host() { return host_; }
   // The shared connection; throws DbError without one.
   store::Database& database() const;
   platform::EventLoop& loop() { return host_.loop(); }
   const std::shared_ptr<Monitor>& monitor() const { return monitor_; }
   void notifyMonitor(Msg id, const std::string& text, std::int64_t value = 0);
-  store::Principal principal() const { return {anonymous_, userId_, groupId_}; }
+  store::Principal principal() const { return {own().anonymous, own().userId, groupId_}; }
   bool loggedIn() const { return loggedIn_; }
   int idleLimit() const { return idleLimit_; }
   // The files row `id`; the working directory's row is kept between
@@ -281,12 +283,7 @@ class CUserSocket : public platform::EventHandler {
   std::int64_t bytesDownloaded_ = 0, bytesUploaded_ = 0;
   std::int64_t ratio_ = 0;
   bool siteRights_[kSiteRights + 1] = {};
-  std::string logText_;
-  std::string anonymousAddress_;
-  std::string displayName_ = "Unknown";
-  std::int64_t userId_ = 0;
   std::int64_t groupId_ = 0;
-  bool anonymous_ = false;
   bool loggedIn_ = false;
   std::string userName_;
 
@@ -347,12 +344,16 @@ class CUserSocket : public platform::EventHandler {
   std::time_t lastActivity_ = 0;
   int idleLimit_ = 600;
 
-  // Guards the fields identity() copies while this thread changes them.
-  mutable std::mutex identityMutex_;
+  // Who is logged in: written only by this session's thread, under the lock,
+  // so that identity() can copy it from other sessions' threads.
+  mutable platform::Mutex identityMutex_;
+  Identity identity_ GUARDED_BY(identityMutex_) = {false, 0, "Unknown", {}, {}};
+  // This session's own thread, the only writer, reads without the lock.
+  const Identity& own() const NO_THREAD_SAFETY_ANALYSIS { return identity_; }
 
   // Replies. The pending message is also written by other sessions' threads.
-  std::mutex pendingMutex_;
-  std::string pendingMessage_;  // guarded by pendingMutex_
+  platform::Mutex pendingMutex_;
+  std::string pendingMessage_ GUARDED_BY(pendingMutex_);
   ReplyQueue replies_;
   std::uint64_t finalReplies_ = 0;  // replies that ended a command, for the one-reply rule
   bool wantWrite_ = false;

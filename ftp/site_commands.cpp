@@ -143,7 +143,7 @@ void CUserSocket::siteChmod(const std::string& arg) {
   if (!entry) return;
   store::setPermissionsFromOctal(*entry, arg.c_str());
   store::setEntryPermissions(database(), *entry);
-  store::writeLog(database(), userId_, logText_, store::Action::Chmod, entry->id);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Chmod, entry->id);
   reply("250 File security changed.\r\n");
 }
 
@@ -178,7 +178,7 @@ void CUserSocket::changeOwner(const std::string& arg, bool group) {
   if (!entry) return;
   if (group) store::setEntryGroup(database(), entry->id, ownerId);
   else store::setEntryOwner(database(), entry->id, ownerId);
-  store::writeLog(database(), userId_, logText_, group ? store::Action::Chgrp : store::Action::Chown, entry->id);
+  store::writeLog(database(), own().userId, own().logText, group ? store::Action::Chgrp : store::Action::Chown, entry->id);
   if (group) reply("250 File group changed.\r\n");
   else reply("250 File ownership changed.\r\n");
 }
@@ -211,10 +211,10 @@ void CUserSocket::siteWho(const std::string&) {
 }
 
 void CUserSocket::siteMsg(const std::string& arg) {
-  std::string sender = anonymous_ ? "Anon(" + logText_ + ")" : displayName_;
+  std::string sender = own().anonymous ? "Anon(" + own().logText + ")" : own().displayName;
   host_.postToMain(Message{Msg::ConsoleLine, nullptr, sender + ": " + arg, true});
   // Logged before the reply, so that a failing log cannot follow a 200.
-  store::writeLog(database(), userId_, logText_, store::Action::ConsoleMessage, 0, arg);
+  store::writeLog(database(), own().userId, own().logText, store::Action::ConsoleMessage, 0, arg);
   reply("200 Console message sent.\r\n");
 }
 
@@ -236,7 +236,7 @@ void CUserSocket::siteUmsg(const std::string& arg) {
     reply("550 No such session.\r\n");
     return;
   }
-  store::writeLog(database(), userId_, logText_, store::Action::UserMessage, receiverId, text);
+  store::writeLog(database(), own().userId, own().logText, store::Action::UserMessage, receiverId, text);
   reply("200 Message sent.\r\n");
 }
 
@@ -255,7 +255,7 @@ void CUserSocket::siteKick(const std::string& arg) {
     reply("550 Unable to kick user.\r\n");
     return;
   }
-  store::writeLog(database(), userId_, logText_, store::Action::Kick, kickedId);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Kick, kickedId);
   reply("200 User kicked.\r\n");
 }
 

@@ -97,8 +97,8 @@ void CUserSocket::downloadOperation() {
         static_cast<long long>(downloadSize_));
   transferBusy_ = true;
   bytesDownloaded_ += downloadSize_;
-  store::writeLog(database(), userId_, logText_, store::Action::Download, transferFileId_);
-  store::countDownload(userId_, transferFileId_);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Download, transferFileId_);
+  store::countDownload(own().userId, transferFileId_);
   notifyMonitor(Msg::MonitorDownloadStarted, transferName_);
   data_->startSend(std::move(transferFile_), transferFileId_, downloadSize_);
 }
@@ -225,7 +225,7 @@ bool CUserSocket::finishUpload() {
     row.userWrite = true;
     row.groupRead = true;
     row.otherRead = true;
-    row.userId = userId_;
+    row.userId = own().userId;
     row.groupId = groupId_;
     row.domain = domainId_;
     row.link = 0;
@@ -235,9 +235,9 @@ bool CUserSocket::finishUpload() {
 
   bytesUploaded_ += info->size;
   spaceUsed_ += static_cast<double>(info->size - replacedSize);
-  store::countUpload(userId_);
+  store::countUpload(own().userId);
   host().postToMain(Message(Msg::UploadCounted, host().connectionKey()));
-  store::writeLog(database(), userId_, logText_, store::Action::Upload, holder);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Upload, holder);
   return true;
 }
 

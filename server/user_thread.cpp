@@ -47,17 +47,17 @@ void CUserThread::run() {
   if (settings_.read(settings::kLookup) != 0) hostName = platform::reverseLookup(peerAddress_);
   ftp::SessionParams params{domainId_, peerAddress_, peerDataPort_, hostName, localAddress_, tls_, shared_};
   {
-    std::lock_guard<std::mutex> lock(sessionMutex_);
+    platform::MutexLock lock(sessionMutex_);
     hostName_ = hostName;
     session_ = std::make_unique<ftp::CUserSocket>(*this, std::move(socket_), params);
   }
-  session_->setMonitor(monitor_);
-  session_->start();
+  ownSession()->setMonitor(monitor_);
+  ownSession()->start();
   loop_.run();
   {
     std::unique_ptr<ftp::CUserSocket> ending;
     {
-      std::lock_guard<std::mutex> lock(sessionMutex_);
+      platform::MutexLock lock(sessionMutex_);
       ending = std::move(session_);
     }
   }
@@ -65,7 +65,7 @@ void CUserThread::run() {
 }
 
 std::string CUserThread::description(const std::string& domainName) const {
-  std::lock_guard<std::mutex> lock(sessionMutex_);
+  platform::MutexLock lock(sessionMutex_);
   std::string user;
   if (session_) {
     auto who = session_->identity();
@@ -77,21 +77,21 @@ std::string CUserThread::description(const std::string& domainName) const {
 void CUserThread::handle(const Message& message) {
   switch (message.id) {
     case Msg::IdleCheck:
-      if (session_) session_->idleCheck();
+      if (ftp::CUserSocket* session = ownSession()) session->idleCheck();
       break;
     case Msg::EndConnection:
       loop_.quit();
       break;
     case Msg::AttachMonitor:
-      if (session_) session_->setMonitor(message.monitor);
+      if (ftp::CUserSocket* session = ownSession()) session->setMonitor(message.monitor);
       else monitor_ = message.monitor;
       break;
     case Msg::DetachMonitor:
-      if (session_) session_->clearMonitor();
+      if (ftp::CUserSocket* session = ownSession()) session->clearMonitor();
       else monitor_.reset();
       break;
     case Msg::UserMessage:
-      if (session_) session_->addConsoleMessage(message.text);
+      if (ftp::CUserSocket* session = ownSession()) session->addConsoleMessage(message.text);
       break;
     default:
       break;

@@ -9,6 +9,7 @@
 #include "ftp/session.h"
 #include "platform/event_loop.h"
 #include "platform/messages.h"
+#include "platform/mutex.h"
 #include "platform/socket.h"
 
 namespace kestrel::platform {
@@ -46,22 +47,27 @@ class CUserThread : public ftp::SessionHost, public std::enable_shared_from_this
 
   const std::string& peerAddress() const { return peerAddress_; }
   // Any thread: the console's description of the connection, "domain:user (host)".
-  std::string description(const std::string& domainName) const;
+  std::string description(const std::string& domainName) const EXCLUDES(sessionMutex_);
   std::time_t connectTime() const { return connectTime_; }
 
  private:
   void run();
   void handle(const Message& message);
 
+  // This connection's thread is the only writer of session_ and hostName_;
+  // it writes them under the lock so that description() can read them from
+  // the main thread, and reads them without it.
+  ftp::CUserSocket* ownSession() const NO_THREAD_SAFETY_ANALYSIS { return session_.get(); }
+
   std::shared_ptr<Monitor> monitor_;
-  mutable std::mutex sessionMutex_;  // guards session_ and hostName_ against description()
-  std::string hostName_;
+  mutable platform::Mutex sessionMutex_;
+  std::string hostName_ GUARDED_BY(sessionMutex_);
   std::int64_t domainId_;
   std::time_t connectTime_;
   int peerDataPort_;
   std::string peerAddress_;
   std::string localAddress_;
-  std::unique_ptr<ftp::CUserSocket> session_;
+  std::unique_ptr<ftp::CUserSocket> session_ GUARDED_BY(sessionMutex_);
   platform::Fd socket_;
   platform::EventLoop loop_;
   MainLink& main_;

@@ -14,7 +14,7 @@ class RefreshWorker::Monitor : public store::RefreshMonitor {
   Monitor(RefreshWorker& worker, bool interactive) : worker_(worker), interactive_(interactive) {}
 
   bool enterDirectory(const std::string& path) override {
-    std::lock_guard<std::mutex> lock(worker_.mutex_);
+    platform::MutexLock lock(worker_.mutex_);
     if (!worker_.published_) return false;
     worker_.window_.firstLine = path;
     worker_.window_.secondLine.clear();
@@ -23,7 +23,7 @@ class RefreshWorker::Monitor : public store::RefreshMonitor {
   }
 
   bool reportAction(const std::string& text) override {
-    std::lock_guard<std::mutex> lock(worker_.mutex_);
+    platform::MutexLock lock(worker_.mutex_);
     if (!worker_.published_) return false;
     worker_.window_.secondLine = text;
     worker_.publishProgress(false);
@@ -31,13 +31,13 @@ class RefreshWorker::Monitor : public store::RefreshMonitor {
   }
 
   void showMessage(const std::string& text) override {
-    std::lock_guard<std::mutex> lock(worker_.mutex_);
+    platform::MutexLock lock(worker_.mutex_);
     if (worker_.observer_) worker_.observer_->message(text);
   }
 
   bool askToContinue(const std::string& text) override {
     if (!interactive_) return true;
-    std::unique_lock<std::mutex> lock(worker_.mutex_);
+    platform::MutexLock lock(worker_.mutex_);
     if (!worker_.published_) return false;
     std::uint64_t id = worker_.nextQuestionId_++;
     worker_.window_.questionId = id;
@@ -45,9 +45,8 @@ class RefreshWorker::Monitor : public store::RefreshMonitor {
     worker_.answer_.reset();
     worker_.publishProgress(true);
     worker_.observer_->question(id, text);
-    worker_.wake_.wait(lock, [this] {
-      return worker_.answer_.has_value() || !worker_.published_ || worker_.abort_.load();
-    });
+    while (!worker_.answer_.has_value() && worker_.published_ && !worker_.abort_.load())
+      worker_.wake_.wait(worker_.mutex_);
     bool ok = worker_.published_ && !worker_.abort_ && worker_.answer_.value_or(false);
     worker_.window_.questionId = 0;
     worker_.window_.question.clear();
@@ -66,13 +65,13 @@ RefreshWorker::~RefreshWorker() { shutdown(); }
 
 bool RefreshWorker::start(Run run, store::Database& db) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (running_ || shutDown_ || !run.observer) return false;
   }
   // The last worker has said all it will; let it go.
   if (thread_.joinable()) thread_.join();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     running_ = true;
     observer_ = run.observer;
   }
@@ -81,17 +80,17 @@ bool RefreshWorker::start(Run run, store::Database& db) {
 }
 
 bool RefreshWorker::running() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return running_;
 }
 
 RefreshWindowState RefreshWorker::state() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return window_;
 }
 
 std::optional<RefreshWindowResult> RefreshWorker::lastResult() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return lastResult_;
 }
 
@@ -121,33 +120,33 @@ void RefreshWorker::publishProgress(bool force) {
 }
 
 std::optional<RefreshWindowResult> RefreshWorker::cancel() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!published_) return std::nullopt;
   published_ = false;
   if (!finished_) cancelled_ = true;
   window_.open = false;
   lastResult_ = resultLocked();
   observer_->closed(*lastResult_);
-  wake_.notify_all();
+  wake_.notifyAll();
   return lastResult_;
 }
 
 bool RefreshWorker::answer(std::uint64_t questionId, bool ok) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!published_ || questionId == 0 || window_.questionId != questionId || answer_.has_value()) return false;
   answer_ = ok;
-  wake_.notify_all();
+  wake_.notifyAll();
   return true;
 }
 
 void RefreshWorker::shutdown() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     shutDown_ = true;
     abort_ = true;
     published_ = false;
     window_.open = false;
-    wake_.notify_all();
+    wake_.notifyAll();
   }
   if (thread_.joinable()) thread_.join();
 }
@@ -159,7 +158,7 @@ void RefreshWorker::work(Run run, store::Database& db) {
     const store::RefreshOptions& options = run.refreshes[i];
     auto counts = std::make_shared<store::RefreshCounts>();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      platform::MutexLock lock(mutex_);
       if (abort_) break;
       finished_ = cancelled_ = false;
       published_ = true;
@@ -180,7 +179,7 @@ void RefreshWorker::work(Run run, store::Database& db) {
     } catch (const store::DbError& e) {
       monitor.showMessage(std::string("Database error: ") + e.what());
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (published_) {
       // Ended by itself: the window shows its last line and closes.
       if (progressPending_) observer_->progress(window_);
@@ -202,7 +201,7 @@ void RefreshWorker::work(Run run, store::Database& db) {
   }
   std::shared_ptr<RefreshObserver> observer;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     running_ = false;
     counts_.reset();
     observer = std::move(observer_);

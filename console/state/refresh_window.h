@@ -4,7 +4,6 @@
 #pragma once
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -13,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "store/refresh.h"
 
 namespace kestrel::console {
@@ -70,42 +70,41 @@ class RefreshWorker {
   RefreshWorker& operator=(const RefreshWorker&) = delete;
 
   // False when a synchronisation is still running or the worker was shut down.
-  bool start(Run run, store::Database& db);
-  bool running() const;
+  bool start(Run run, store::Database& db) EXCLUDES(mutex_);
+  bool running() const EXCLUDES(mutex_);
   // The operator's Cancel: withdraws the window and returns how it ended;
   // nullopt when no window is open.
-  std::optional<RefreshWindowResult> cancel();
+  std::optional<RefreshWindowResult> cancel() EXCLUDES(mutex_);
   // The operator's answer to the open question; false when it is not open.
-  bool answer(std::uint64_t questionId, bool ok);
-  RefreshWindowState state() const;
-  std::optional<RefreshWindowResult> lastResult() const;
+  bool answer(std::uint64_t questionId, bool ok) EXCLUDES(mutex_);
+  RefreshWindowState state() const EXCLUDES(mutex_);
+  std::optional<RefreshWindowResult> lastResult() const EXCLUDES(mutex_);
   // Stops the walk at once and waits for the thread; later starts are refused.
-  void shutdown();
+  void shutdown() EXCLUDES(mutex_);
 
  private:
   class Monitor;
-  void work(Run run, store::Database& db);
-  // With the lock held.
-  void publishProgress(bool force);
-  RefreshWindowResult resultLocked() const;
+  void work(Run run, store::Database& db) EXCLUDES(mutex_);
+  void publishProgress(bool force) REQUIRES(mutex_);
+  RefreshWindowResult resultLocked() const REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::thread thread_;
+  mutable platform::Mutex mutex_;
+  platform::CondVar wake_;
+  std::thread thread_;  // started and joined by the thread that calls start() and shutdown()
   std::atomic<bool> abort_{false};
-  bool running_ = false;       // guarded by mutex_
-  bool shutDown_ = false;      // guarded by mutex_
-  bool published_ = false;     // guarded by mutex_: the window may be drawn on
-  bool finished_ = false;      // guarded by mutex_
-  bool cancelled_ = false;     // guarded by mutex_
-  RefreshWindowState window_;  // guarded by mutex_
-  std::optional<bool> answer_;                      // guarded by mutex_
-  std::uint64_t nextQuestionId_ = 1;                // guarded by mutex_
-  std::optional<RefreshWindowResult> lastResult_;   // guarded by mutex_
-  std::shared_ptr<RefreshObserver> observer_;       // guarded by mutex_
-  std::shared_ptr<store::RefreshCounts> counts_;           // guarded by mutex_
-  std::chrono::steady_clock::time_point lastProgress_{};  // guarded by mutex_
-  bool progressPending_ = false;                    // guarded by mutex_
+  bool running_ GUARDED_BY(mutex_) = false;
+  bool shutDown_ GUARDED_BY(mutex_) = false;
+  bool published_ GUARDED_BY(mutex_) = false;  // the window may be drawn on
+  bool finished_ GUARDED_BY(mutex_) = false;
+  bool cancelled_ GUARDED_BY(mutex_) = false;
+  RefreshWindowState window_ GUARDED_BY(mutex_);
+  std::optional<bool> answer_ GUARDED_BY(mutex_);
+  std::uint64_t nextQuestionId_ GUARDED_BY(mutex_) = 1;
+  std::optional<RefreshWindowResult> lastResult_ GUARDED_BY(mutex_);
+  std::shared_ptr<RefreshObserver> observer_ GUARDED_BY(mutex_);
+  std::shared_ptr<store::RefreshCounts> counts_ GUARDED_BY(mutex_);
+  std::chrono::steady_clock::time_point lastProgress_ GUARDED_BY(mutex_){};
+  bool progressPending_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace kestrel::console
