@@ -104,11 +104,12 @@ std::string num(std::int64_t v) { return std::to_string(v); }
 
 AccountNote note(AccountNotice notice, std::string subject = {}) { return {notice, std::move(subject)}; }
 
-AccountOutcome refused(AccountNotice notice) {
+AccountOutcome refused(AccountNote refusal) {
   AccountOutcome out;
-  out.notes.push_back(note(notice));
+  out.notes.push_back(std::move(refusal));
   return out;
 }
+AccountOutcome refused(AccountNotice notice) { return refused(note(notice)); }
 
 AccountOutcome asking(AccountNotice notice) {
   AccountOutcome out;
@@ -126,6 +127,14 @@ AccountOutcome missingRow(AccountNotice notice) {
   AccountOutcome out = badInput(notice);
   out.missing = true;
   return out;
+}
+
+// Opens set on the row with this id; false when there is none.
+template <class Set>
+bool openRow(Set& set, std::int64_t id) {
+  set.setFilter("id=" + num(id));
+  set.open();
+  return !set.isEmpty();
 }
 
 // The newest row matching filter: the one an add has just written.
@@ -240,20 +249,24 @@ std::optional<AccountNote> validateDomainEdit(Database& db, const HomeRecord& be
   return std::nullopt;
 }
 
+namespace {
+
+// The domain sheet's columns.
+void copyDomainSheet(HomeRecord& to, const HomeRecord& from) {
+  to.name = from.name;
+  to.ip = from.ip;
+  to.motd = from.motd;
+  to.textHeader = from.textHeader;
+  to.textFooter = from.textFooter;
+}
+
+}  // namespace
+
 AccountOutcome addDomain(Database& db, const HomeRecord& values, const std::optional<std::vector<FilterEntry>>& filter) {
-  if (auto refused = validateDomainEdit(db, HomeRecord{}, true, values.name, values.ip)) {
-    AccountOutcome out;
-    out.notes.push_back(*refused);
-    return out;
-  }
+  if (auto refusal = validateDomainEdit(db, HomeRecord{}, true, values.name, values.ip)) return refused(*refusal);
   CDBHome home(db);
   home.addNew();
-  HomeRecord& h = home.row();
-  h.name = values.name;
-  h.ip = values.ip;
-  h.motd = values.motd;
-  h.textHeader = values.textHeader;
-  h.textFooter = values.textFooter;
+  copyDomainSheet(home.row(), values);
   home.update();
   AccountOutcome out;
   out.id = readBackId<CDBHome>(db, "name=" + quoteText(values.name));
@@ -266,21 +279,10 @@ AccountOutcome addDomain(Database& db, const HomeRecord& values, const std::opti
 
 AccountOutcome editDomain(Database& db, std::int64_t domainId, const HomeRecord& values) {
   CDBHome home(db);
-  home.setFilter("id=" + num(domainId));
-  home.open();
-  if (home.isEmpty()) return missingRow(AccountNotice::NoSuchDomain);
-  if (auto refused = validateDomainEdit(db, home.row(), false, values.name, values.ip)) {
-    AccountOutcome out;
-    out.notes.push_back(*refused);
-    return out;
-  }
+  if (!openRow(home, domainId)) return missingRow(AccountNotice::NoSuchDomain);
+  if (auto refusal = validateDomainEdit(db, home.row(), false, values.name, values.ip)) return refused(*refusal);
   home.edit();
-  HomeRecord& h = home.row();
-  h.name = values.name;
-  h.ip = values.ip;
-  h.motd = values.motd;
-  h.textHeader = values.textHeader;
-  h.textFooter = values.textFooter;
+  copyDomainSheet(home.row(), values);
   home.update();
   AccountOutcome out;
   out.changed = true;
@@ -345,9 +347,7 @@ AccountOutcome addGroup(Database& db, std::int64_t domainId, const GroupSheet& s
 
 AccountOutcome editGroup(Database& db, std::int64_t groupId, const GroupSheet& sheet) {
   CDBGroup group(db);
-  group.setFilter("id=" + num(groupId));
-  group.open();
-  if (group.isEmpty()) return missingRow(AccountNotice::NoSuchGroup);
+  if (!openRow(group, groupId)) return missingRow(AccountNotice::NoSuchGroup);
   std::optional<std::vector<std::int64_t>> rights;
   if (sheet.siteCommands) {
     rights = checkedSiteCommands(db, *sheet.siteCommands);
@@ -435,9 +435,7 @@ AccountOutcome addUser(Database& db, const UserRecord& sheet) {
 
 AccountOutcome editUser(Database& db, std::int64_t userId, const UserRecord& sheet, bool anonymousKeepsLogin) {
   CDBUser users(db);
-  users.setFilter("id=" + num(userId));
-  users.open();
-  if (users.isEmpty()) return missingRow(AccountNotice::NoSuchUser);
+  if (!openRow(users, userId)) return missingRow(AccountNotice::NoSuchUser);
   const UserRecord before = users.row();
   auto group = findGroup(db, "id=" + num(sheet.group));
   if (!group || group->domain != before.domain) return badInput(AccountNotice::GroupOutsideDomain);
@@ -476,9 +474,7 @@ void removeUser(Database& db, const UserRecord& user) {
 
 AccountOutcome moveUser(Database& db, std::int64_t userId, std::int64_t groupId) {
   CDBUser users(db);
-  users.setFilter("id=" + num(userId));
-  users.open();
-  if (users.isEmpty()) return missingRow(AccountNotice::NoSuchUser);
+  if (!openRow(users, userId)) return missingRow(AccountNotice::NoSuchUser);
   auto group = findGroup(db, "id=" + num(groupId));
   if (!group) return missingRow(AccountNotice::NoSuchGroup);
   if (group->domain != users.row().domain) return refused(AccountNotice::NoMoveBetweenDomains);
