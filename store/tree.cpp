@@ -4,16 +4,16 @@
 #include <set>
 
 #include "platform/files.h"
+#include "store/queries.h"
+#include "store/statement.h"
 
 namespace kestrel::store {
 
 SharedRecordSets::SharedRecordSets(Database& db)
-    : pathFinder(db), nameFinder(db), group(db), user(db), log(db) {
+    : pathFinder(db), group(db), user(db), log(db) {
   // Open with a filter that matches nothing: every use sets its own filter.
   pathFinder.setFilter("id=0");
   pathFinder.open();
-  nameFinder.setFilter("id=0");
-  nameFinder.open();
   group.setFilter("id=0");
   group.open();
   user.setFilter("id=0");
@@ -47,11 +47,7 @@ std::string buildVirtualPath(Database& db, std::int64_t id) {
 }
 
 bool nameExistsUnder(Database& db, std::int64_t parent, const std::string& name) {
-  SharedRecordSets& s = recordSetsOf(db);
-  platform::MutexLock lock(s.nameFinderMutex);
-  s.nameFinder.setFilter("parent=" + std::to_string(parent) + " and name=" + quoteText(name));
-  s.nameFinder.requery();
-  return !s.nameFinder.isEmpty();
+  return childByName(db, parent, name).has_value();
 }
 
 }  // namespace kestrel::store
@@ -263,10 +259,14 @@ bool entryNamedUnder(Database& db, std::int64_t parent, const std::string& name)
   return !rows.isEmpty();
 }
 
-void removeEntryRow(Database& db, std::int64_t id) { db.execute("delete * from files where id=" + idText(id)); }
+void removeEntryRow(Database& db, std::int64_t id) {
+  Statement s(db, "DELETE FROM files WHERE id=?");
+  s.bind(1, id).execute();
+}
 
 void moveEntry(Database& db, std::int64_t id, std::int64_t newParent) {
-  db.execute("update files set parent=" + idText(newParent) + " where id=" + idText(id));
+  Statement s(db, "UPDATE files SET parent=? WHERE id=?");
+  s.bind(1, newParent).bind(2, id).execute();
 }
 
 namespace {

@@ -57,8 +57,6 @@ class SharedRecordSets {
 
   platform::Mutex pathFinderMutex;
   CDBPathFind pathFinder GUARDED_BY(pathFinderMutex);
-  platform::Mutex nameFinderMutex;
-  CDBPathFind nameFinder GUARDED_BY(nameFinderMutex);
   CDBGroup group;  // console thread only
   CDBUser user;    // console thread only
   platform::Mutex logMutex;
