@@ -18,9 +18,11 @@
 #include "platform/system.h"
 #include "platform/socket.h"
 #include "server/main_frame.h"
+#include "console/state/refresh_window.h"
+#include "ftp/session.h"
 #include "store/accounts.h"
+#include "store/counters.h"
 #include "store/database.h"
-#include "store/refresh.h"
 #include "store/tree.h"
 
 namespace kestrel::app {
@@ -80,17 +82,29 @@ int runApplication(RunMode mode) {
 
   std::string connect = "DSN=" + settings.read(settings::kDatabase) + ";UID=" + settings.read(settings::kDbLogin) +
                         ";PWD=" + settings.read(settings::kDbPassword);
-  bool haveDatabase = false;
+  // The process-wide store objects, made here once and lent to every layer;
+  // the record sets go before the connection they were opened on.
+  std::unique_ptr<store::Database> database;
+  std::unique_ptr<store::SharedRecordSets> recordSets;
+  std::unique_ptr<ftp::SessionShared> sessionShared;
+  auto closeDatabase = [&] {
+    sessionShared.reset();
+    store::attachCounters(nullptr);
+    if (database) database->lendRecordSets(nullptr);
+    recordSets.reset();
+    database.reset();
+  };
   try {
-    store::setSharedDatabase(store::Database::open(connect));
-    store::openSharedRecordSets();
-    store::ensureDomain(*store::sharedDatabase(), "Default");
-    haveDatabase = true;
+    database = store::Database::open(connect);
+    recordSets = std::make_unique<store::SharedRecordSets>(*database);
+    database->lendRecordSets(recordSets.get());
+    store::attachCounters(database.get());
+    store::ensureDomain(*database, "Default");
+    sessionShared = std::make_unique<ftp::SessionShared>(*database);
   } catch (const store::DbError& e) {
     std::fflush(stdout);
     platform::reportLine(platform::Priority::kError, std::string("Missing or invalid database\n(") + e.what() + ")");
-    store::closeSharedRecordSets();
-    store::setSharedDatabase(nullptr);
+    closeDatabase();
     if (mode == RunMode::Service) {
       notifier.status("Missing or invalid database");
       return 1;
@@ -99,8 +113,8 @@ int runApplication(RunMode mode) {
 
   int exitCode = 0;
   {
-    store::RefreshWorker refreshWorker;
-    server::CMainFrame frame(loop, settings, mode == RunMode::Service);
+    console::RefreshWorker refreshWorker;
+    server::CMainFrame frame(loop, settings, mode == RunMode::Service, sessionShared.get());
     // A synchronisation still walking must stop before the shared connection closes.
     frame.onClosed = [&loop, &refreshWorker] {
       refreshWorker.shutdown();
@@ -109,7 +123,7 @@ int runApplication(RunMode mode) {
     frame.onStopCancelled = [&notifier] { notifier.status("Running"); };
     // The console is served in both modes, and also without a database so
     // that the data source can be fixed in Settings.
-    console::ConsoleServer consoleServer(loop, frame, settings, refreshWorker, haveDatabase,
+    console::ConsoleServer consoleServer(loop, frame, settings, refreshWorker, database.get(),
                                          mode == RunMode::Service);
     frame.onTick = [&consoleServer] { console::autoRefreshTick(consoleServer.context()); };
     std::string consoleError;
@@ -133,15 +147,15 @@ int runApplication(RunMode mode) {
       }
       frame.requestStop();
     });
-    if (store::Database* db = store::sharedDatabase()) {
-      db->setConnectionListener([&loop, &consoleServer](bool open) {
+    if (database) {
+      database->setConnectionListener([&loop, &consoleServer](bool open) {
         const char* text = open ? "The database connection is open again."
                                 : "The database connection is lost: new clients are refused until it is back.";
         std::fprintf(stderr, "%s\n", text);
         loop.post([&consoleServer, text] { consoleServer.events().notice(text); });
       });
     }
-    if (haveDatabase) {
+    if (database) {
       frame.create();
       if (frame.listener().listening())
         std::printf("Kestrel is listening on port %d\n", frame.listener().port());
@@ -153,16 +167,15 @@ int runApplication(RunMode mode) {
       notifier.ready();
       // The console stays up so that Port can be fixed there; say so where
       // `systemctl status` shows it instead of a bare "Running".
-      if (haveDatabase && !frame.listener().listening())
+      if (database && !frame.listener().listening())
         notifier.status("Running, but not listening for FTP clients: see the console's notices");
     }
     loop.run();
     refreshWorker.shutdown();
-    if (store::Database* db = store::sharedDatabase()) db->setConnectionListener(nullptr);
+    if (database) database->setConnectionListener(nullptr);
   }
 
-  store::closeSharedRecordSets();
-  store::setSharedDatabase(nullptr);
+  closeDatabase();
   if (mode == RunMode::Service) notifier.stopped();
   return exitCode;
 }

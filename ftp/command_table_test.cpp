@@ -81,5 +81,82 @@ TEST(CommandTable, AliasesShareTheirHandler) {
   EXPECT_NE(findCommand("HELP", arg)->handler, findCommand("HELP SITE", arg)->handler);
 }
 
+// The dispatcher's columns are the only login and busy checks left: a verb
+// that loses its column would run for anyone, or under a running transfer.
+TEST(CommandTable, TreeAndDataCommandsNeedALoginAndSessionCommandsDoNot) {
+  const std::set<std::string> needLogin = {
+      "ABOR",  "ALLO ", "CDUP",  "CWD ",  "DELE ", "LIST", "LIST ", "MKD ",  "MLSD",  "MLSD ",
+      "MLST",  "MLST ", "NLST",  "NLST ", "PWD",   "RETR ", "RMD ", "RNFR ", "RNTO ", "STAT ",
+      "STOR ", "SYST",  "XCUP",  "XCWD ", "XMKD ", "XPWD",  "XRMD "};
+  for (const Command& entry : commandTable()) {
+    if (!entry.handler) continue;
+    EXPECT_EQ(entry.login == Login::Required, needLogin.count(entry.text) == 1) << entry.text;
+  }
+  std::string arg;
+  for (const char* free : {"USER x", "PASS x", "QUIT", "NOOP", "HELP", "FEAT", "AUTH TLS", "STAT", "SITE IDLE"})
+    EXPECT_EQ(findCommand(free, arg)->login, Login::Optional) << free;
+}
+
+TEST(CommandTable, OnlyTransfersAndListingsWaitForAnIdleDataChannel) {
+  std::set<std::string> idle;
+  for (const Command& entry : commandTable()) {
+    if (entry.dataChannel != DataChannel::Idle) continue;
+    idle.insert(entry.text);
+    // The login answer comes first: a stranger learns nothing of a transfer.
+    EXPECT_EQ(entry.login, Login::Required) << entry.text;
+  }
+  EXPECT_EQ(idle, (std::set<std::string>{"LIST", "LIST ", "NLST", "NLST ", "RETR ", "STOR "}));
+  // MLSD checks the channel itself, after the path: its 550 comes first.
+  std::string arg;
+  EXPECT_EQ(findCommand("MLSD", arg)->dataChannel, DataChannel::Any);
+}
+
+TEST(SiteTable, SubcommandsMatchInOrderWithTheRestPassedOn) {
+  std::string rest;
+  EXPECT_EQ(findSiteCommand("idle", rest)->handler, &CUserSocket::siteIdleQuery);
+  const SiteCommand* idle = findSiteCommand("IDLE 300", rest);
+  ASSERT_NE(idle, nullptr);
+  EXPECT_EQ(idle->handler, &CUserSocket::siteIdle);
+  EXPECT_EQ(rest, "300");
+  EXPECT_EQ(findSiteCommand("ANON DENY", rest)->handler, &CUserSocket::siteAnon);
+  EXPECT_EQ(rest, "DENY");
+  EXPECT_EQ(findSiteCommand("ANON", rest)->handler, &CUserSocket::siteAnonQuery);
+  EXPECT_EQ(findSiteCommand("anonymous", rest)->handler, &CUserSocket::siteAnonQuery);
+  EXPECT_EQ(findSiteCommand("chgrp staff f", rest)->handler, &CUserSocket::siteChgrp);
+  EXPECT_EQ(findSiteCommand("CHOWN bob f", rest)->handler, &CUserSocket::siteChown);
+  EXPECT_EQ(rest, "bob f");
+  EXPECT_EQ(findSiteCommand("WHO", rest)->handler, &CUserSocket::siteWho);
+  EXPECT_EQ(findSiteCommand("ALLOW bob", rest)->handler, &CUserSocket::siteAllow);
+  EXPECT_EQ(findSiteCommand("DENY bob", rest)->handler, &CUserSocket::siteDeny);
+  EXPECT_EQ(findSiteCommand("UMSG 1 hi", rest)->handler, &CUserSocket::siteUmsg);
+  EXPECT_EQ(findSiteCommand("MSG hi", rest)->handler, &CUserSocket::siteMsg);
+  // Without its blank a subcommand that takes an argument is unknown.
+  EXPECT_EQ(findSiteCommand("CHMOD", rest), nullptr);
+  EXPECT_EQ(findSiteCommand("KICK", rest), nullptr);
+  EXPECT_EQ(findSiteCommand("IDLEX", rest), nullptr);
+  EXPECT_EQ(findSiteCommand("", rest), nullptr);
+}
+
+TEST(SiteTable, EveryEntryIsReachableAndEveryRightNeedsALogin) {
+  std::set<int> rights;
+  for (const SiteCommand& entry : siteCommandTable()) {
+    std::string line = entry.text;
+    if (entry.match == Match::Prefix) line += "x";
+    std::string rest;
+    EXPECT_EQ(findSiteCommand(line, rest), &entry) << "\"" << line << "\" is taken by an earlier entry";
+    if (entry.right == kNoRight) continue;
+    EXPECT_EQ(entry.login, Login::Required) << entry.text;
+    EXPECT_GT(entry.right, 0);
+    EXPECT_LE(entry.right, kSiteRights);
+    EXPECT_TRUE(rights.insert(entry.right).second) << entry.text << " shares its right";
+  }
+  EXPECT_EQ(rights.size(), 10u);
+  // Only the two questions are open to a session that has not logged in.
+  std::string rest;
+  EXPECT_EQ(findSiteCommand("IDLE", rest)->login, Login::Optional);
+  EXPECT_EQ(findSiteCommand("ANON", rest)->login, Login::Optional);
+  EXPECT_EQ(findSiteCommand("IDLE 60", rest)->login, Login::Required);
+}
+
 }  // namespace
 }  // namespace kestrel::ftp

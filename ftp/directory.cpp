@@ -21,7 +21,7 @@ constexpr auto kKeptRowAge = std::chrono::seconds(1);
 }  // namespace
 
 std::int64_t CUserSocket::resolvePath(const std::string& path, std::vector<std::string>* shown) {
-  store::Database& db = *store::sharedDatabase();
+  store::Database& db = database();
   if (shown) shown->assign(dirNames_ + 1, dirNames_ + depth_ + 1);
   if (path == ".") return currentId();
   if (path == "..") {
@@ -65,7 +65,7 @@ std::optional<store::FileRecord> CUserSocket::directoryRow(std::int64_t id) {
   std::uint64_t generation = store::filesGeneration();
   if (cwdRow_ && cwdRow_->id == id && cwdRowGeneration_ == generation && now - cwdRowRead_ < kKeptRowAge)
     return cwdRow_;
-  std::optional<store::FileRecord> row = store::fileById(*store::sharedDatabase(), id);
+  std::optional<store::FileRecord> row = store::fileById(database(), id);
   if (id == currentId() && row) {
     cwdRow_ = row;
     cwdRowGeneration_ = generation;
@@ -99,7 +99,6 @@ void CUserSocket::cmdCwd(const std::string& argument) { changeDirectory(argument
 void CUserSocket::cmdCdup(const std::string&) { changeToParent(); }
 
 void CUserSocket::changeDirectory(const std::string& argument, bool replyWanted) {
-  if (!requireLogin()) return;
   if (argument == ".") {
     if (replyWanted) reply("250 CWD command successful.\r\n");
     return;
@@ -122,7 +121,7 @@ void CUserSocket::changeDirectory(const std::string& argument, bool replyWanted)
   std::string text = shown;
   if (!text.empty() && text.back() != '/') text += '/';
 
-  store::Database& db = *store::sharedDatabase();
+  store::Database& db = database();
   std::size_t at = 0;
   while (at < text.size()) {
     std::size_t slash = text.find('/', at);
@@ -160,12 +159,11 @@ void CUserSocket::changeDirectory(const std::string& argument, bool replyWanted)
 }
 
 void CUserSocket::changeToParent() {
-  if (!requireLogin()) return;
   if (depth_ == 0) {
     reply("250 CDUP command successful.\r\n");
     return;
   }
-  auto row = store::fileById(*store::sharedDatabase(), dirIds_[depth_ - 1]);
+  auto row = store::fileById(database(), dirIds_[depth_ - 1]);
   if (!row || !store::permits(principal(), *row, store::Access::Execute)) {
     reply("550 CDUP unsuccessful.  Access denied.\r\n");
     return;
@@ -182,7 +180,6 @@ void CUserSocket::changeToParent() {
 }
 
 void CUserSocket::cmdPwd(const std::string&) {
-  if (!requireLogin()) return;
   std::string text = quotedPathName({dirNames_ + 1, dirNames_ + depth_ + 1});
   reply("257 \"%s\" is the current directory.\r\n", text.c_str());
 }

@@ -36,12 +36,6 @@ constexpr SyntaxEntry kExtensionSyntax[] = {
     {"MLST", "MLST [ <sp> path-name ]   (machine facts of one entry)"},
 };
 
-store::Database& database() {
-  store::Database* db = store::sharedDatabase();
-  if (!db) throw store::DbError("no data source");
-  return *db;
-}
-
 bool startsWithWord(const std::string& text, const char* word, std::string& rest) {
   std::size_t n = std::char_traits<char>::length(word);
   if (text.size() < n) return false;
@@ -53,10 +47,10 @@ bool startsWithWord(const std::string& text, const char* word, std::string& rest
 }
 
 // The row a path stands for, a link replaced by what it stands for.
-std::optional<store::DirectoryRecord> readEntry(std::int64_t id) {
+std::optional<store::DirectoryRecord> readEntry(store::Database& db, std::int64_t id) {
   if (id == 0) return std::nullopt;
-  std::optional<store::DirectoryRecord> row = store::directoryEntry(database(), id);
-  if (row && row->link != 0) row = store::directoryEntry(database(), row->link);
+  std::optional<store::DirectoryRecord> row = store::directoryEntry(db, id);
+  if (row && row->link != 0) row = store::directoryEntry(db, row->link);
   return row;
 }
 
@@ -177,9 +171,8 @@ std::string CUserSocket::listingEntry(const store::DirectoryRecord& row, ListFor
 }
 
 void CUserSocket::cmdMlsd(const std::string& argument) {
-  if (!requireLogin()) return;
   std::int64_t id = argument.empty() ? currentId() : resolvePath(argument);
-  std::optional<store::DirectoryRecord> row = readEntry(id);
+  std::optional<store::DirectoryRecord> row = readEntry(database(), id);
   if (!row) {
     reply("550 No such directory.\r\n");
     return;
@@ -196,11 +189,10 @@ void CUserSocket::cmdMlsd(const std::string& argument) {
 }
 
 void CUserSocket::cmdMlst(const std::string& argument) {
-  if (!requireLogin()) return;
   std::vector<std::string> shown;
   std::int64_t id = argument.empty() ? currentId() : resolvePath(argument, &shown);
   if (argument.empty()) shown.assign(dirNames_ + 1, dirNames_ + depth_ + 1);
-  std::optional<store::DirectoryRecord> row = readEntry(id);
+  std::optional<store::DirectoryRecord> row = readEntry(database(), id);
   if (!row) {
     reply("550 No such file or directory.\r\n");
     return;

@@ -23,7 +23,6 @@ namespace kestrel::ftp {
 
 namespace {
 
-constexpr char kBusy[] = "125 Data connection already open.  Transfer starting.\r\n";
 constexpr char kServerName[] = "Kestrel FTP server";
 constexpr std::size_t kListingChunk = 16 * 1024;
 
@@ -108,12 +107,6 @@ constexpr const char* kHelpLines[] = {
     "   TYPE    USER    XCUP    XCWD    XMKD    XPWD    XRMD \r\n",
 };
 
-store::Database& database() {
-  store::Database* db = store::sharedDatabase();
-  if (!db) throw store::DbError("no data source");
-  return *db;
-}
-
 std::string upper(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -137,23 +130,18 @@ std::string asctimeText(std::time_t when) {
 // between are kept after it.
 class PendingAside {
  public:
-  PendingAside(std::mutex& mutex, std::string& pending) : mutex_(mutex), pending_(pending) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    saved_.swap(pending_);
-  }
+  explicit PendingAside(CUserSocket& session) : session_(session), saved_(session.takePendingMessage()) {}
   ~PendingAside() { restore(); }
   void restore() {
     if (restored_) return;
     restored_ = true;
-    std::lock_guard<std::mutex> lock(mutex_);
-    pending_.insert(0, saved_);
+    session_.putBackPendingMessage(saved_);
   }
   PendingAside(const PendingAside&) = delete;
   PendingAside& operator=(const PendingAside&) = delete;
 
  private:
-  std::mutex& mutex_;
-  std::string& pending_;
+  CUserSocket& session_;
   std::string saved_;
   bool restored_ = false;
 };
@@ -173,7 +161,7 @@ void DataSocket::startListing(std::int64_t target, ListFormat format) {
   job_ = format == ListFormat::Names ? DataJob::NameListing : DataJob::LongListing;
   target_ = target;
   if (target != 0) {
-    store::Database& db = database();
+    store::Database& db = session_.database();
     std::optional<store::FileRecord> self = session_.directoryRow(target);
     // Listing a link lists what it stands for.
     if (self && self->link != 0) self = store::fileById(db, self->link);
@@ -210,7 +198,7 @@ bool DataSocket::refillListing() {
   if (listingNext_ >= listing_.size() && listing_.hasMore()) {
     try {
       store::ListingKey after = listing_.last();
-      listing_ = store::listingRows(database(), listingDirectory_, &after);
+      listing_ = store::listingRows(session_.database(), listingDirectory_, &after);
       listingNext_ = 0;
     } catch (const store::DbError& error) {
       listing_ = {};
@@ -243,44 +231,24 @@ bool DataSocket::refillListing() {
 }
 
 void CUserSocket::cmdList(const std::string&) {
-  if (!requireLogin()) return;
-  if (transferBusy_) {
-    reply("%s", kBusy);
-    return;
-  }
   listTarget_ = currentId();
   listFormat_ = ListFormat::Long;
   openDataConnection(&CUserSocket::listOperation);
 }
 
 void CUserSocket::cmdListPath(const std::string& argument) {
-  if (!requireLogin()) return;
-  if (transferBusy_) {
-    reply("%s", kBusy);
-    return;
-  }
   listTarget_ = resolvePath(argument);
   listFormat_ = ListFormat::Long;
   openDataConnection(&CUserSocket::listOperation);
 }
 
 void CUserSocket::cmdNlst(const std::string&) {
-  if (!requireLogin()) return;
-  if (transferBusy_) {
-    reply("%s", kBusy);
-    return;
-  }
   listTarget_ = currentId();
   listFormat_ = ListFormat::Names;
   openDataConnection(&CUserSocket::listOperation);
 }
 
 void CUserSocket::cmdNlstPath(const std::string& argument) {
-  if (!requireLogin()) return;
-  if (transferBusy_) {
-    reply("%s", kBusy);
-    return;
-  }
   listTarget_ = resolvePath(argument);
   listFormat_ = ListFormat::Names;
   openDataConnection(&CUserSocket::listOperation);
@@ -294,7 +262,7 @@ void CUserSocket::listOperation() {
 
 void CUserSocket::beginListing(std::int64_t target, ListFormat format) {
   if (transferBusy_) {
-    reply("%s", kBusy);
+    reply("%s", kDataConnectionBusy);
     return;
   }
   listTarget_ = target;
@@ -303,10 +271,9 @@ void CUserSocket::beginListing(std::int64_t target, ListFormat format) {
 }
 
 void CUserSocket::cmdStatPath(const std::string& argument) {
-  if (!requireLogin()) return;
   const char* arg = argument.c_str();
   {
-    PendingAside aside(pendingMutex_, pendingMessage_);
+    PendingAside aside(*this);
     reply("211-status of %s:\n", arg);
     std::int64_t id = resolvePath(argument);
     store::Database& db = database();
@@ -329,11 +296,11 @@ void CUserSocket::cmdStatPath(const std::string& argument) {
 
 void CUserSocket::cmdStat(const std::string&) {
   {
-    PendingAside aside(pendingMutex_, pendingMessage_);
+    PendingAside aside(*this);
     reply("211-Server Status:\r\n");
     reply("   %s (Kestrel Version 3.00, %s)\r\n", kServerName, asctimeText(std::time(nullptr)).c_str());
     reply("   Connected to %s (%s)\r\n", hostName_.c_str(), peerAddress_.c_str());
-    if (loggedIn_) reply("   USER: '%s'\r\n", displayName_.c_str());
+    if (loggedIn_) reply("   USER: '%s'\r\n", own().displayName.c_str());
     else reply("   USER: Waiting for login\r\n");
     reply("   TYPE: %s, FORM: %s;    STRUcture: %s;    MODE: %s\r\n", typeName_.c_str(), "Non-Print",
           structureName_.c_str(), modeName_.c_str());
@@ -345,7 +312,7 @@ void CUserSocket::cmdStat(const std::string&) {
 
 void CUserSocket::cmdHelp(const std::string&) {
   {
-    PendingAside aside(pendingMutex_, pendingMessage_);
+    PendingAside aside(*this);
     reply("214-The following commands are recognized (* unimplemented).\r\n");
     for (const char* line : kHelpLines) reply("%s", line);
   }
@@ -357,7 +324,7 @@ void CUserSocket::cmdHelpTopic(const std::string& argument) {
   std::string topic = upper(argument);
   if (topic == "SITE") {
     {
-      PendingAside aside(pendingMutex_, pendingMessage_);
+      PendingAside aside(*this);
       reply("214-The following SITE commands are recognized (* unimplemented).\r\n"
             "   ALLOW   ANON    CHGRP   CHMOD   CHOWN   DENY\r\n"
             "   HELP    IDLE    KICK    MSG     UMSG    WHO \r\n");
@@ -380,7 +347,6 @@ void CUserSocket::cmdHelpTopic(const std::string& argument) {
 }
 
 void CUserSocket::cmdSyst(const std::string&) {
-  if (!requireLogin()) return;
   reply("215 UNIX Type: L8\r\n");
 }
 

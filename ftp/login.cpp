@@ -44,12 +44,12 @@ void CUserSocket::cmdUser(const std::string& name) {
     return;
   }
   userName_ = name;
-  std::lock_guard<std::mutex> lock(identityMutex_);
+  platform::MutexLock lock(identityMutex_);
   if (name == "anonymous") {
-    anonymous_ = true;
+    identity_.anonymous = true;
     reply("331 Guest login OK.  Send your complete e-mail address as password.\r\n");
   } else {
-    anonymous_ = false;
+    identity_.anonymous = false;
     reply("331 Password required for %s.\r\n", name.c_str());
   }
 }
@@ -64,14 +64,14 @@ void CUserSocket::cmdPass(const std::string& password) {
     reply("503 Already logged in.\r\n");
     return;
   }
-  if (needsTls(anonymous_)) {
+  if (needsTls(own().anonymous)) {
     userName_.clear();
     reply("%s", kTlsRequiredReply);
     return;
   }
-  store::Database& db = *store::sharedDatabase();
+  store::Database& db = database();
   std::optional<store::UserRecord> users;
-  if (anonymous_) {
+  if (own().anonymous) {
     users = store::userByLogin(db, "anonymous", domainId_);
     if (users && users->locked) {
       metrics::login(metrics::LoginResult::kLocked);
@@ -85,10 +85,10 @@ void CUserSocket::cmdPass(const std::string& password) {
     }
     const store::UserRecord& user = *users;
     {
-      std::lock_guard<std::mutex> lock(identityMutex_);
-      userId_ = user.id;
-      displayName_ = "Anonymous";
-      anonymousAddress_ = password;
+      platform::MutexLock lock(identityMutex_);
+      identity_.userId = user.id;
+      identity_.displayName = "Anonymous";
+      identity_.anonymousAddress = password;
     }
     loginSucceeded(user);
     rawSend(multiLine("230", withMessage(user.message, "Anonymous login ok.  Access restrictions apply.")));
@@ -113,9 +113,9 @@ void CUserSocket::cmdPass(const std::string& password) {
     return refuse("530 Too many users for this account or class.\r\n", metrics::LoginResult::kTooMany);
 
   {
-    std::lock_guard<std::mutex> lock(identityMutex_);
-    userId_ = user.id;
-    displayName_ = userName_;
+    platform::MutexLock lock(identityMutex_);
+    identity_.userId = user.id;
+    identity_.displayName = userName_;
   }
   spaceLimit_ = user.spaceLimit;
   loginSucceeded(user);
@@ -127,19 +127,19 @@ void CUserSocket::cmdPass(const std::string& password) {
 // the login happens here, before its 230: a failure then answers 451 alone
 // and leaves the session logged out.
 void CUserSocket::loginSucceeded(const store::UserRecord& user) {
-  store::Database& db = *store::sharedDatabase();
+  store::Database& db = database();
   try {
-    if (!anonymous_ && spaceLimit_ != 0) spaceUsed_ = store::spaceUsedBy(db, user.id);
+    if (!own().anonymous && spaceLimit_ != 0) spaceUsed_ = store::spaceUsedBy(db, user.id);
     startSession(user);
     store::setLastOn(db, user.id, std::time(nullptr));
   } catch (const store::DbError&) {
     userSessionCounts().release(user.id);
     {
-      std::lock_guard<std::mutex> lock(identityMutex_);
-      userId_ = 0;
-      displayName_ = "Unknown";
-      anonymousAddress_.clear();
-      logText_.clear();
+      platform::MutexLock lock(identityMutex_);
+      identity_.userId = 0;
+      identity_.displayName = "Unknown";
+      identity_.anonymousAddress.clear();
+      identity_.logText.clear();
     }
     userName_.clear();
     loggedIn_ = false;
@@ -151,7 +151,7 @@ void CUserSocket::loginSucceeded(const store::UserRecord& user) {
 void CUserSocket::announceLogin() {
   metrics::login(metrics::LoginResult::kOk);
   host_.postToMain({Msg::ConnectionNamed, host_.connectionKey(),
-                    anonymous_ ? "Anon " + logText() : displayName_, true});
+                    own().anonymous ? "Anon " + own().logText : own().displayName, true});
 }
 
 void CUserSocket::startSession(const store::UserRecord& user) {
@@ -167,13 +167,13 @@ void CUserSocket::startSession(const store::UserRecord& user) {
   mayRename_ = user.renameOwnFiles;
   bytesDownloaded_ = bytesUploaded_ = 0;
   {
-    std::lock_guard<std::mutex> lock(identityMutex_);
-    logText_ = hostName_.empty() ? peerAddress_ : hostName_;
+    platform::MutexLock lock(identityMutex_);
+    identity_.logText = hostName_.empty() ? peerAddress_ : hostName_;
   }
-  store::writeLog(userId_, logText_, store::Action::Login, 0);
-  if (!anonymous_) {
-    std::lock_guard<std::mutex> lock(identityMutex_);
-    logText_.clear();
+  store::writeLog(database(), own().userId, own().logText, store::Action::Login, 0);
+  if (!own().anonymous) {
+    platform::MutexLock lock(identityMutex_);
+    identity_.logText.clear();
   }
   changeDirectory(user.startDirectory, false);
 }

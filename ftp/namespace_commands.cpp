@@ -27,20 +27,10 @@ std::optional<std::string> physicalChild(const std::string& directoryPath, std::
   return platform::childPath(directoryPath, name);
 }
 
-store::Database& database() {
-  store::Database* db = store::sharedDatabase();
-  if (!db) throw store::DbError("no data source");
-  return *db;
-}
-
-std::optional<store::FileRecord> readFile(std::int64_t id) { return store::fileById(database(), id); }
-
-bool hasChildren(std::int64_t id) { return store::hasEntriesBelow(database(), id); }
 
 }  // namespace
 
 void CUserSocket::cmdMkd(const std::string& argument) {
-  if (!requireLogin()) return;
   const char* arg = argument.c_str();
   if (resolvePath(argument) != 0) {
     reply("550 Path already exists\r\n");
@@ -55,13 +45,13 @@ void CUserSocket::cmdMkd(const std::string& argument) {
   std::vector<std::string> shown;
   std::int64_t parentId = resolveParent(argument, &shown);
   std::optional<store::FileRecord> parent;
-  if (parentId != 0) parent = readFile(parentId);
+  if (parentId != 0) parent = store::fileById(database(), parentId);
   if (!parent) {
     reply("550 Unable to create directory.  Invalid path.\r\n");
     return;
   }
   // The parent resolver stops at a link row; its entries live in the target.
-  if (parent->link != 0 && !(parent = readFile(parent->link))) {
+  if (parent->link != 0 && !(parent = store::fileById(database(), parent->link))) {
     reply("550 Unable to create directory.  Invalid path.\r\n");
     return;
   }
@@ -88,7 +78,7 @@ void CUserSocket::cmdMkd(const std::string& argument) {
   row.path = *physical;
   row.directory = true;
   row.domain = domainId_;
-  row.userId = userId_;
+  row.userId = own().userId;
   row.groupId = groupId_;
   row.userRead = row.userWrite = true;
   row.userExecute = false;
@@ -113,11 +103,10 @@ void CUserSocket::cmdMkd(const std::string& argument) {
 }
 
 void CUserSocket::cmdRmd(const std::string& argument) {
-  if (!requireLogin()) return;
   const char* arg = argument.c_str();
   std::int64_t id = resolvePath(argument);
   std::optional<store::FileRecord> entry;
-  if (id != 0) entry = readFile(id);
+  if (id != 0) entry = store::fileById(database(), id);
   if (!entry) {
     reply("550 No such directory.\r\n");
     return;
@@ -132,7 +121,7 @@ void CUserSocket::cmdRmd(const std::string& argument) {
     reply("553 %s not a directory.\r\n", arg);
     return;
   }
-  if (hasChildren(row.id)) {
+  if (store::hasEntriesBelow(database(), row.id)) {
     reply("450 %s not empty.\r\n", arg);
     return;
   }
@@ -145,12 +134,11 @@ void CUserSocket::cmdRmd(const std::string& argument) {
   // A link's Path belongs to its target, which stays. A directory that is
   // not empty on disk stays too; the row is gone either way.
   if (row.link == 0 && !row.path.empty()) platform::removeDirectory(row.path);
-  store::writeLog(userId_, logText_, store::Action::Delete, 0, row.path);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Delete, 0, row.path);
   reply("250 RMD command successful.\r\n");
 }
 
 void CUserSocket::cmdDele(const std::string& argument) {
-  if (!requireLogin()) return;
   const char* arg = argument.c_str();
   if (!mayDelete_) {
     reply("550 %s not deleted.  Access denied.\r\n", arg);
@@ -158,7 +146,7 @@ void CUserSocket::cmdDele(const std::string& argument) {
   }
   std::int64_t id = resolvePath(argument);
   std::optional<store::FileRecord> entry;
-  if (id != 0) entry = readFile(id);
+  if (id != 0) entry = store::fileById(database(), id);
   if (!entry) {
     reply("550 No such file or directory.\r\n");
     return;
@@ -171,7 +159,7 @@ void CUserSocket::cmdDele(const std::string& argument) {
 
   // Directories and links go from the tree only; nothing on disk is touched.
   if (row.directory || row.link != 0) {
-    if (hasChildren(row.id)) {
+    if (store::hasEntriesBelow(database(), row.id)) {
       reply("450 Directory is not empty.\r\n");
       return;
     }
@@ -181,13 +169,13 @@ void CUserSocket::cmdDele(const std::string& argument) {
       reply("550 Unable to delete directory.\r\n");
       return;
     }
-    store::writeLog(userId_, logText_, store::Action::Delete, 0, row.path);
+    store::writeLog(database(), own().userId, own().logText, store::Action::Delete, 0, row.path);
     reply("250 DELE command successful.\r\n");
     return;
   }
 
   std::optional<std::string> physical;
-  if (auto parent = readFile(row.parent)) physical = physicalChild(parent->path, row.name);
+  if (auto parent = store::fileById(database(), row.parent)) physical = physicalChild(parent->path, row.name);
   if (!physical || !platform::removeFile(*physical).ok()) {
     reply("450 %s not deleted.\r\n", arg);
     return;
@@ -199,19 +187,17 @@ void CUserSocket::cmdDele(const std::string& argument) {
     reply("250 DELE command successful.\r\n");
     return;
   }
-  store::writeLog(userId_, logText_, store::Action::Delete, 0, *physical);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Delete, 0, *physical);
   reply("250 DELE command successful.\r\n");
 }
 
 void CUserSocket::cmdRnfr(const std::string& argument) {
-  if (!requireLogin()) return;
   renameSource_ = resolvePath(argument);
   if (renameSource_ != 0) reply("350 File OK.  Waiting destination name.\r\n");
   else reply("550 %s: File or directory does not exist.\r\n", argument.c_str());
 }
 
 void CUserSocket::cmdRnto(const std::string& argument) {
-  if (!requireLogin()) return;
   if (!mayRename_) {
     reply("550 File not renamed.  Access denied.\r\n");
     return;
@@ -226,7 +212,7 @@ void CUserSocket::cmdRnto(const std::string& argument) {
     reply("550 Invalid file name.\r\n");
     return;
   }
-  std::optional<store::FileRecord> entry = readFile(renameSource_);
+  std::optional<store::FileRecord> entry = store::fileById(database(), renameSource_);
   if (!entry) {
     renameSource_ = 0;  // deleted since RNFR
     reply("550 File not renamed.\r\n");
@@ -244,7 +230,7 @@ void CUserSocket::cmdRnto(const std::string& argument) {
   }
 
   std::string parentPath;
-  if (auto parent = readFile(row.parent)) parentPath = parent->path;
+  if (auto parent = store::fileById(database(), row.parent)) parentPath = parent->path;
   std::optional<std::string> from = physicalChild(parentPath, row.name);
   std::optional<std::string> to = physicalChild(parentPath, argument);
   // A link has nothing on disk of its own, and a directory mapped elsewhere
@@ -268,7 +254,7 @@ void CUserSocket::cmdRnto(const std::string& argument) {
     if (onDisk) platform::renamePath(*to, *from);
     throw;
   }
-  store::writeLog(userId_, logText_, store::Action::Rename, row.id);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Rename, row.id);
   reply("250 RNTO command successful.\r\n");
 }
 

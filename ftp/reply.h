@@ -13,6 +13,8 @@ namespace kestrel::ftp {
 // Sent to a client turned away before its session starts (no descriptors,
 // no thread, the database unreachable).
 inline constexpr char kServiceUnavailable[] = "421 Service not available, closing control connection.\r\n";
+inline constexpr char kNotLoggedIn[] = "530 Not Logged in.\r\n";
+inline constexpr char kDataConnectionBusy[] = "125 Data connection already open.  Transfer starting.\r\n";
 
 // A formatted reply holds at most 299 characters. A longer one is cut and
 // still ends with CR LF.

@@ -49,6 +49,7 @@ bool isFinalReply(const std::string& text) {
 
 CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionParams& params)
     : host_(host),
+      shared_(params.shared),
       socket_(std::move(socket)),
       domainId_(params.domainId),
       dataAddress_(params.peerAddress),
@@ -63,8 +64,8 @@ CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionPa
 
   std::string domainName, motd;
   try {
-    if (store::Database* db = store::sharedDatabase()) {
-      if (auto home = store::domainById(*db, domainId_)) {
+    if (shared_) {
+      if (auto home = store::domainById(shared_->db, domainId_)) {
         domainName = home->name;
         motd = home->motd;
       }
@@ -81,7 +82,7 @@ CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionPa
 
 CUserSocket::~CUserSocket() {
   try {
-    store::writeLog(userId_, logText_, store::Action::Logout, 0);
+    store::writeLog(database(), own().userId, own().logText, store::Action::Logout, 0);
     // The session's counts are in the database when it is gone.
     store::flushCounters();
   } catch (const store::DbError& e) {
@@ -95,7 +96,7 @@ CUserSocket::~CUserSocket() {
   data_.reset();
   passive_.reset();
   discardUpload();
-  if (userId_ != 0 && loggedIn_) userSessionCounts().release(userId_);
+  if (own().userId != 0 && loggedIn_) userSessionCounts().release(own().userId);
   if (handshakeTimer_) host_.loop().cancelTimer(handshakeTimer_);
   tls_.reset();
   if (registered_) host_.loop().remove(socket_.get());
@@ -275,6 +276,11 @@ void CUserSocket::dispatch(const std::string& line) {
     cmdNotImplemented(line);
     return;
   }
+  if (command->login == Login::Required && !requireLogin()) return;
+  if (command->dataChannel == DataChannel::Idle && transferBusy_) {
+    reply("%s", kDataConnectionBusy);
+    return;
+  }
   const std::uint64_t answeredBefore = finalReplies_;
   try {
     (this->*command->handler)(argument);
@@ -293,11 +299,7 @@ void CUserSocket::reply(const char* format, ...) {
   std::string text = formatReply(format, args);
   va_end(args);
 
-  std::string pending;
-  {
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    pending.swap(pendingMessage_);
-  }
+  std::string pending = takePendingMessage();
   std::string code;
   if (!pending.empty()) {
     // The last line of the reply becomes a continuation line; the message
@@ -387,8 +389,20 @@ void CUserSocket::clearMonitor() { monitor_.reset(); }
 void CUserSocket::addConsoleMessage(const std::string& text) { appendPendingMessage(text + "\r\n"); }
 
 void CUserSocket::appendPendingMessage(const std::string& text) {
-  std::lock_guard<std::mutex> lock(pendingMutex_);
+  platform::MutexLock lock(pendingMutex_);
   pendingMessage_ += text;
+}
+
+std::string CUserSocket::takePendingMessage() {
+  platform::MutexLock lock(pendingMutex_);
+  std::string pending;
+  pending.swap(pendingMessage_);
+  return pending;
+}
+
+void CUserSocket::putBackPendingMessage(const std::string& saved) {
+  platform::MutexLock lock(pendingMutex_);
+  pendingMessage_.insert(0, saved);
 }
 
 void CUserSocket::notifyMonitor(Msg id, const std::string& text, std::int64_t value) {
@@ -397,20 +411,24 @@ void CUserSocket::notifyMonitor(Msg id, const std::string& text, std::int64_t va
 }
 
 CUserSocket::Identity CUserSocket::identity() const {
-  std::lock_guard<std::mutex> lock(identityMutex_);
-  return {anonymous_, userId_, displayName_, logText_, anonymousAddress_};
+  platform::MutexLock lock(identityMutex_);
+  return {identity_.anonymous, identity_.userId, identity_.displayName, identity_.logText, identity_.anonymousAddress};
+}
+
+store::Database& CUserSocket::database() const {
+  if (!shared_) throw store::DbError("no data source");
+  return shared_->db;
 }
 
 bool CUserSocket::requireLogin() {
   if (loggedIn_) return true;
-  reply("530 Not Logged in.\r\n");
+  reply("%s", kNotLoggedIn);
   return false;
 }
 
 void CUserSocket::cmdNoop(const std::string&) { reply("200 NOOP command successful.\r\n"); }
 
 void CUserSocket::cmdAllo(const std::string&) {
-  if (!requireLogin()) return;
   reply("200 ALLO command ignored\r\n");
 }
 

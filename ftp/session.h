@@ -16,6 +16,7 @@
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/messages.h"
+#include "platform/mutex.h"
 #include "platform/socket.h"
 #include "store/tree.h"
 
@@ -42,6 +43,16 @@ class SessionHost {
   virtual const platform::Settings& settings() const = 0;
 };
 
+// What every session of the process shares: made once by runApplication
+// when the data source opens, and outliving every session.
+struct SessionShared {
+  explicit SessionShared(store::Database& database) : db(database) {}
+  store::Database& db;
+  // Uploads finishing in several sessions at once: two of one name must
+  // leave one row, describing the file that ends up in place.
+  std::mutex uploadRowsMutex;
+};
+
 struct SessionParams {
   std::int64_t domainId = 0;
   std::string peerAddress;
@@ -50,6 +61,7 @@ struct SessionParams {
   std::string localAddress;
   // Certificate and key for AUTH TLS; null when TLS is not configured.
   std::shared_ptr<const platform::TlsContext> tls;
+  SessionShared* shared = nullptr;  // null: no data source (commands answer 451)
 };
 
 enum class ListFormat { Names = 0, Long = 1, Facts = 2 };
@@ -77,7 +89,10 @@ class CUserSocket : public platform::EventHandler {
   void clearMonitor();
   void addConsoleMessage(const std::string& text);
   // Appends to the pending message from another thread (SITE UMSG).
-  void appendPendingMessage(const std::string& text);
+  void appendPendingMessage(const std::string& text) EXCLUDES(pendingMutex_);
+  // Takes the pending message, and puts it back before what arrived since.
+  std::string takePendingMessage() EXCLUDES(pendingMutex_);
+  void putBackPendingMessage(const std::string& saved) EXCLUDES(pendingMutex_);
 
   // The reply writer: formats, attaches the pending message, queues.
   void reply(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -100,21 +115,36 @@ class CUserSocket : public platform::EventHandler {
     std::int64_t userId = 0;
     std::string displayName, logText, anonymousAddress;
   };
-  Identity identity() const;
+  Identity identity() const EXCLUDES(identityMutex_);
   std::int64_t groupId() const { return groupId_; }
-  const std::string& displayName() const { return displayName_; }
-  const std::string& logText() const { return logText_; }
   SessionHost& host() { return host_; }
+  // The shared connection; throws DbError without one.
+  store::Database& database() const;
   platform::EventLoop& loop() { return host_.loop(); }
   const std::shared_ptr<Monitor>& monitor() const { return monitor_; }
   void notifyMonitor(Msg id, const std::string& text, std::int64_t value = 0);
-  store::Principal principal() const { return {anonymous_, userId_, groupId_}; }
+  store::Principal principal() const { return {own().anonymous, own().userId, groupId_}; }
   bool loggedIn() const { return loggedIn_; }
   int idleLimit() const { return idleLimit_; }
   // The files row `id`; the working directory's row is kept between
   // commands until anything changes files (or a second passes, for changes
   // made by other programs).
   std::optional<store::FileRecord> directoryRow(std::int64_t id);
+
+  // The SITE table's handlers; the argument is what follows the subcommand.
+  void siteIdleQuery(const std::string&);
+  void siteIdle(const std::string& arg);
+  void siteAnonQuery(const std::string&);
+  void siteAnon(const std::string& arg);
+  void siteChmod(const std::string& arg);
+  void siteChgrp(const std::string& arg);
+  void siteChown(const std::string& arg);
+  void siteWho(const std::string&);
+  void siteMsg(const std::string& arg);
+  void siteUmsg(const std::string& arg);
+  void siteKick(const std::string& arg);
+  void siteDeny(const std::string& arg);
+  void siteAllow(const std::string& arg);
 
   // The command table's handlers.
   using Handler = void (CUserSocket::*)(const std::string& argument);
@@ -223,20 +253,13 @@ class CUserSocket : public platform::EventHandler {
   void startSession(const store::UserRecord& user);
   void announceLogin();
   void loadSiteRights(std::int64_t groupId);
-  bool checkSiteRight(int right);
   std::string listingLine(const store::DirectoryRecord& row, bool statForm) const;
-  void siteIdle(const std::string& arg, bool show);
-  void siteAnon(const std::string& arg, bool query);
-  void siteChmod(const std::string& arg);
   std::optional<store::FileRecord> openSiteTarget(const std::string& path);
-  void siteChown(const std::string& arg, bool group);
-  void siteWho();
-  void siteMsg(const std::string& arg);
-  void siteUmsg(const std::string& arg);
-  void siteKick(const std::string& arg);
-  void siteLock(const std::string& arg, bool lock);
+  void changeOwner(const std::string& arg, bool group);
+  void lockUser(const std::string& arg, bool lock);
 
   SessionHost& host_;
+  SessionShared* shared_;
   platform::Fd socket_;
   bool registered_ = false;
   bool ending_ = false;
@@ -260,12 +283,7 @@ class CUserSocket : public platform::EventHandler {
   std::int64_t bytesDownloaded_ = 0, bytesUploaded_ = 0;
   std::int64_t ratio_ = 0;
   bool siteRights_[kSiteRights + 1] = {};
-  std::string logText_;
-  std::string anonymousAddress_;
-  std::string displayName_ = "Unknown";
-  std::int64_t userId_ = 0;
   std::int64_t groupId_ = 0;
-  bool anonymous_ = false;
   bool loggedIn_ = false;
   std::string userName_;
 
@@ -326,12 +344,16 @@ class CUserSocket : public platform::EventHandler {
   std::time_t lastActivity_ = 0;
   int idleLimit_ = 600;
 
-  // Guards the fields identity() copies while this thread changes them.
-  mutable std::mutex identityMutex_;
+  // Who is logged in: written only by this session's thread, under the lock,
+  // so that identity() can copy it from other sessions' threads.
+  mutable platform::Mutex identityMutex_;
+  Identity identity_ GUARDED_BY(identityMutex_) = {false, 0, "Unknown", {}, {}};
+  // This session's own thread, the only writer, reads without the lock.
+  const Identity& own() const NO_THREAD_SAFETY_ANALYSIS { return identity_; }
 
   // Replies. The pending message is also written by other sessions' threads.
-  std::mutex pendingMutex_;
-  std::string pendingMessage_;  // guarded by pendingMutex_
+  platform::Mutex pendingMutex_;
+  std::string pendingMessage_ GUARDED_BY(pendingMutex_);
   ReplyQueue replies_;
   std::uint64_t finalReplies_ = 0;  // replies that ended a command, for the one-reply rule
   bool wantWrite_ = false;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ftp/command_table.h"
 #include "ftp/session.h"
 #include "ftp/session_registry.h"
 #include "store/activity_log.h"
@@ -21,33 +22,9 @@ namespace kestrel::ftp {
 
 namespace {
 
-// Site Commands ids, as the rights table numbers them.
-enum SiteRight : int {
-  kRightAllow = 1,
-  kRightAnon = 2,
-  kRightChgrp = 3,
-  kRightChmod = 4,
-  kRightChown = 5,
-  kRightDeny = 6,
-  kRightKick = 8,
-  kRightMsg = 9,
-  kRightUmsg = 10,
-  kRightWho = 11,
-};
-
 constexpr int kIdleMinimum = 30;
 constexpr int kIdleMaximum = 7200;
 constexpr std::size_t kNameMax = 39;
-
-store::Database& database() {
-  store::Database* db = store::sharedDatabase();
-  if (!db) throw store::DbError("no data source");
-  return *db;
-}
-
-bool startsWith(const std::string& text, const char* prefix) {
-  return strncasecmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
-}
 
 bool isSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -81,8 +58,8 @@ std::string readAccountName(const std::string& text, std::size_t& pos) {
   return name;
 }
 
-bool anonymousLoginsAllowed(std::int64_t domainId) {
-  auto account = store::anonymousAccount(database(), domainId);
+bool anonymousLoginsAllowed(store::Database& db, std::int64_t domainId) {
+  auto account = store::anonymousAccount(db, domainId);
   return account && !account->locked;
 }
 
@@ -94,39 +71,26 @@ void CUserSocket::loadSiteRights(std::int64_t groupId) {
     if (row.siteId >= 1 && row.siteId <= kSiteRights) siteRights_[row.siteId] = true;
 }
 
-bool CUserSocket::checkSiteRight(int right) {
-  if (!requireLogin()) return false;
-  if (right < 1 || right > kSiteRights || !siteRights_[right]) {
-    reply("500 Command not available\r\n");
-    return false;
-  }
-  return true;
-}
-
 void CUserSocket::cmdSite(const std::string& argument) {
-  const std::string& a = argument;
-  if (strcasecmp(a.c_str(), "IDLE") == 0) siteIdle({}, true);
-  else if (startsWith(a, "IDLE ")) siteIdle(a.substr(5), false);
-  else if (startsWith(a, "ANON ")) siteAnon(a.substr(5), false);
-  else if (startsWith(a, "ANON")) siteAnon({}, true);
-  else if (startsWith(a, "CHMOD ")) siteChmod(a.substr(6));
-  else if (startsWith(a, "CHGRP ")) siteChown(a.substr(6), true);
-  else if (startsWith(a, "CHOWN ")) siteChown(a.substr(6), false);
-  else if (startsWith(a, "WHO")) siteWho();
-  else if (startsWith(a, "MSG ")) siteMsg(a.substr(4));
-  else if (startsWith(a, "UMSG ")) siteUmsg(a.substr(5));
-  else if (startsWith(a, "KICK ")) siteKick(a.substr(5));
-  else if (startsWith(a, "DENY ")) siteLock(a.substr(5), true);
-  else if (startsWith(a, "ALLOW ")) siteLock(a.substr(6), false);
-  else reply("500 Unknown command: 'SITE %s'\r\n", a.c_str());
-}
-
-void CUserSocket::siteIdle(const std::string& arg, bool show) {
-  if (show) {
-    reply("200 Current idle time limit is %d seconds.  Maximum 7200.\r\n", idleLimit_);
+  std::string rest;
+  const SiteCommand* command = findSiteCommand(argument, rest);
+  if (!command) {
+    reply("500 Unknown command: 'SITE %s'\r\n", argument.c_str());
     return;
   }
-  if (!requireLogin()) return;
+  if (command->login == Login::Required && !requireLogin()) return;
+  if (command->right != kNoRight && !siteRights_[command->right]) {
+    reply("500 Command not available\r\n");
+    return;
+  }
+  (this->*command->handler)(rest);
+}
+
+void CUserSocket::siteIdleQuery(const std::string&) {
+  reply("200 Current idle time limit is %d seconds.  Maximum 7200.\r\n", idleLimit_);
+}
+
+void CUserSocket::siteIdle(const std::string& arg) {
   if (arg.empty() || !isDigit(arg[0])) {
     reply("500 Unknown command: 'SITE IDLE %s'\r\n", arg.c_str());
     return;
@@ -141,19 +105,20 @@ void CUserSocket::siteIdle(const std::string& arg, bool show) {
   reply("200 Idle time set to %d seconds.\r\n", idleLimit_);
 }
 
-void CUserSocket::siteAnon(const std::string& arg, bool query) {
-  if (!query) {
-    if (!checkSiteRight(kRightAnon)) return;
-    bool deny = strcasecmp(arg.c_str(), "DENY") == 0;
-    if (!deny && strcasecmp(arg.c_str(), "ALLOW") != 0) {
-      reply("500 Unknown command: 'SITE ANON %s'\r\n", arg.c_str());
-      return;
-    }
-    store::setAnonymousLocked(database(), domainId_, deny);
+void CUserSocket::siteAnon(const std::string& arg) {
+  bool deny = strcasecmp(arg.c_str(), "DENY") == 0;
+  if (!deny && strcasecmp(arg.c_str(), "ALLOW") != 0) {
+    reply("500 Unknown command: 'SITE ANON %s'\r\n", arg.c_str());
+    return;
   }
+  store::setAnonymousLocked(database(), domainId_, deny);
+  siteAnonQuery({});
+}
+
+void CUserSocket::siteAnonQuery(const std::string&) {
   // Read back rather than trusting the session: other sessions and the
   // console change this too, and a domain may have no anonymous account.
-  if (anonymousLoginsAllowed(domainId_)) reply("200 Anonymous logins allowed.\r\n");
+  if (anonymousLoginsAllowed(database(), domainId_)) reply("200 Anonymous logins allowed.\r\n");
   else reply("200 Anonymous logins not allowed.\r\n");
 }
 
@@ -167,7 +132,6 @@ std::optional<store::FileRecord> CUserSocket::openSiteTarget(const std::string& 
 }
 
 void CUserSocket::siteChmod(const std::string& arg) {
-  if (!checkSiteRight(kRightChmod)) return;
   auto octal = [](char c) { return c >= '0' && c <= '7'; };
   if (arg.size() < 3 || !octal(arg[0]) || !octal(arg[1]) || !octal(arg[2])) {
     reply("500 Invalid file mode.  Must be three octal digits.\r\n");
@@ -179,12 +143,14 @@ void CUserSocket::siteChmod(const std::string& arg) {
   if (!entry) return;
   store::setPermissionsFromOctal(*entry, arg.c_str());
   store::setEntryPermissions(database(), *entry);
-  store::writeLog(userId_, logText_, store::Action::Chmod, entry->id);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Chmod, entry->id);
   reply("250 File security changed.\r\n");
 }
 
-void CUserSocket::siteChown(const std::string& arg, bool group) {
-  if (!checkSiteRight(group ? kRightChgrp : kRightChown)) return;
+void CUserSocket::siteChgrp(const std::string& arg) { changeOwner(arg, true); }
+void CUserSocket::siteChown(const std::string& arg) { changeOwner(arg, false); }
+
+void CUserSocket::changeOwner(const std::string& arg, bool group) {
   std::size_t pos = 0;
   skipSpace(arg, pos);
   std::string name = readAccountName(arg, pos);
@@ -212,13 +178,12 @@ void CUserSocket::siteChown(const std::string& arg, bool group) {
   if (!entry) return;
   if (group) store::setEntryGroup(database(), entry->id, ownerId);
   else store::setEntryOwner(database(), entry->id, ownerId);
-  store::writeLog(userId_, logText_, group ? store::Action::Chgrp : store::Action::Chown, entry->id);
+  store::writeLog(database(), own().userId, own().logText, group ? store::Action::Chgrp : store::Action::Chown, entry->id);
   if (group) reply("250 File group changed.\r\n");
   else reply("250 File ownership changed.\r\n");
 }
 
-void CUserSocket::siteWho() {
-  if (!checkSiteRight(kRightWho)) return;
+void CUserSocket::siteWho(const std::string&) {
   // The listing lines bypass the reply writer, so a pending message (even one
   // another session appends meanwhile) rides on the closing 200 line only.
   std::vector<std::string> lines = {
@@ -246,16 +211,14 @@ void CUserSocket::siteWho() {
 }
 
 void CUserSocket::siteMsg(const std::string& arg) {
-  if (!checkSiteRight(kRightMsg)) return;
-  std::string sender = anonymous_ ? "Anon(" + logText_ + ")" : displayName_;
+  std::string sender = own().anonymous ? "Anon(" + own().logText + ")" : own().displayName;
   host_.postToMain(Message{Msg::ConsoleLine, nullptr, sender + ": " + arg, true});
   // Logged before the reply, so that a failing log cannot follow a 200.
-  store::writeLog(userId_, logText_, store::Action::ConsoleMessage, 0, arg);
+  store::writeLog(database(), own().userId, own().logText, store::Action::ConsoleMessage, 0, arg);
   reply("200 Console message sent.\r\n");
 }
 
 void CUserSocket::siteUmsg(const std::string& arg) {
-  if (!checkSiteRight(kRightUmsg)) return;
   std::size_t pos = 0;
   skipSpace(arg, pos);
   long number = readNumber(arg, pos);
@@ -273,12 +236,11 @@ void CUserSocket::siteUmsg(const std::string& arg) {
     reply("550 No such session.\r\n");
     return;
   }
-  store::writeLog(userId_, logText_, store::Action::UserMessage, receiverId, text);
+  store::writeLog(database(), own().userId, own().logText, store::Action::UserMessage, receiverId, text);
   reply("200 Message sent.\r\n");
 }
 
 void CUserSocket::siteKick(const std::string& arg) {
-  if (!checkSiteRight(kRightKick)) return;
   std::size_t pos = 0;
   skipSpace(arg, pos);
   long number = readNumber(arg, pos);
@@ -293,12 +255,14 @@ void CUserSocket::siteKick(const std::string& arg) {
     reply("550 Unable to kick user.\r\n");
     return;
   }
-  store::writeLog(userId_, logText_, store::Action::Kick, kickedId);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Kick, kickedId);
   reply("200 User kicked.\r\n");
 }
 
-void CUserSocket::siteLock(const std::string& arg, bool lock) {
-  if (!checkSiteRight(lock ? kRightDeny : kRightAllow)) return;
+void CUserSocket::siteDeny(const std::string& arg) { lockUser(arg, true); }
+void CUserSocket::siteAllow(const std::string& arg) { lockUser(arg, false); }
+
+void CUserSocket::lockUser(const std::string& arg, bool lock) {
   auto user = store::firstUserByLogin(database(), arg);
   if (!user) {
     reply("530 User %s not found.\r\n", arg.c_str());

@@ -20,24 +20,12 @@ namespace kestrel::ftp {
 
 namespace {
 
-// Uploads finishing in several sessions of this process at once: two of one
-// name must leave one row, describing the file that ends up in place.
-std::mutex gUploadRowsMutex;
-
-constexpr char kBusy[] = "125 Data connection already open.  Transfer starting.\r\n";
-
-store::Database& database() {
-  store::Database* db = store::sharedDatabase();
-  if (!db) throw store::DbError("no data source");
-  return *db;
-}
-
 // The files row with this id, or none.
-std::optional<store::FileRecord> readFile(std::int64_t id) { return store::fileById(database(), id); }
+std::optional<store::FileRecord> readFile(store::Database& db, std::int64_t id) { return store::fileById(db, id); }
 
 // A link row is a second name: its bytes and entries are the target's.
-std::optional<store::FileRecord> followLink(std::optional<store::FileRecord> row) {
-  if (row && row->link != 0) return readFile(row->link);
+std::optional<store::FileRecord> followLink(store::Database& db, std::optional<store::FileRecord> row) {
+  if (row && row->link != 0) return readFile(db, row->link);
   return row;
 }
 
@@ -52,11 +40,6 @@ void CUserSocket::cmdRest(const std::string& argument) {
 }
 
 void CUserSocket::cmdRetr(const std::string& argument) {
-  if (!requireLogin()) return;
-  if (transferBusy_) {
-    reply("%s", kBusy);
-    return;
-  }
   discardUpload();  // an upload still waiting for its connection is replaced
   const char* arg = argument.c_str();
   std::int64_t id = resolvePath(argument);
@@ -114,18 +97,13 @@ void CUserSocket::downloadOperation() {
         static_cast<long long>(downloadSize_));
   transferBusy_ = true;
   bytesDownloaded_ += downloadSize_;
-  store::writeLog(userId_, logText_, store::Action::Download, transferFileId_);
-  store::countDownload(userId_, transferFileId_);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Download, transferFileId_);
+  store::countDownload(own().userId, transferFileId_);
   notifyMonitor(Msg::MonitorDownloadStarted, transferName_);
   data_->startSend(std::move(transferFile_), transferFileId_, downloadSize_);
 }
 
 void CUserSocket::cmdStor(const std::string& argument) {
-  if (!requireLogin()) return;
-  if (transferBusy_) {
-    reply("%s", kBusy);
-    return;
-  }
   discardUpload();
   const char* arg = argument.c_str();
   std::size_t slash = argument.rfind('/');
@@ -134,7 +112,7 @@ void CUserSocket::cmdStor(const std::string& argument) {
   // One resolution for the existence check and the write: the parent, then
   // the name inside it (through a link, inside its target).
   std::int64_t parentId = resolveParent(argument);
-  std::optional<store::FileRecord> directory = parentId ? followLink(directoryRow(parentId)) : std::nullopt;
+  std::optional<store::FileRecord> directory = parentId ? followLink(database(), directoryRow(parentId)) : std::nullopt;
   std::optional<store::FileRecord> existing;
   if (directory && directory->directory && !name.empty()) {
     existing = store::childFile(database(), directory->id, name);
@@ -211,7 +189,7 @@ bool CUserSocket::finishUpload() {
   temporary.swap(uploadTempPath_);
   // The rename, the look at the result and the row change as one step, so
   // that the last file put in place is the one its row describes.
-  std::unique_lock<std::mutex> rowsLock(gUploadRowsMutex);
+  std::unique_lock<std::mutex> rowsLock(shared_->uploadRowsMutex);
   // A link or a directory may have appeared at the target meanwhile.
   std::optional<platform::FileInfo> there = platform::statEntry(uploadPath_);
   if ((there && !there->regular) || !platform::replacePath(temporary, uploadPath_).ok()) {
@@ -247,7 +225,7 @@ bool CUserSocket::finishUpload() {
     row.userWrite = true;
     row.groupRead = true;
     row.otherRead = true;
-    row.userId = userId_;
+    row.userId = own().userId;
     row.groupId = groupId_;
     row.domain = domainId_;
     row.link = 0;
@@ -257,9 +235,9 @@ bool CUserSocket::finishUpload() {
 
   bytesUploaded_ += info->size;
   spaceUsed_ += static_cast<double>(info->size - replacedSize);
-  store::countUpload(userId_);
+  store::countUpload(own().userId);
   host().postToMain(Message(Msg::UploadCounted, host().connectionKey()));
-  store::writeLog(userId_, logText_, store::Action::Upload, holder);
+  store::writeLog(database(), own().userId, own().logText, store::Action::Upload, holder);
   return true;
 }
 

@@ -17,6 +17,7 @@
 #include "platform/event_loop.h"
 #include "platform/settings.h"
 #include "store/accounts.h"
+#include "store/counters.h"
 #include "store/database.h"
 #include "store/tree.h"
 
@@ -52,6 +53,10 @@ std::string run(const std::string& command) {
 }
 
 std::int64_t gDomain = 0;
+// The fuzzer's process-wide objects, as runApplication makes them.
+std::unique_ptr<store::Database> gDatabase;
+std::unique_ptr<store::SharedRecordSets> gRecordSets;
+std::unique_ptr<ftp::SessionShared> gShared;
 std::unique_ptr<FuzzHost> gHost;
 
 // A fresh data source with one named account, so PASS can succeed and the
@@ -75,9 +80,12 @@ void openDataSource() {
   std::fprintf(ini, "[Settings]\nDatabase=KestrelFuzz\nTimeout=600\n");
   std::fclose(ini);
 
-  store::setSharedDatabase(store::Database::open("DSN=KestrelFuzz;UID=;PWD="));
-  store::openSharedRecordSets();
-  store::Database& db = *store::sharedDatabase();
+  gDatabase = store::Database::open("DSN=KestrelFuzz;UID=;PWD=");
+  store::Database& db = *gDatabase;
+  gRecordSets = std::make_unique<store::SharedRecordSets>(db);
+  db.lendRecordSets(gRecordSets.get());
+  store::attachCounters(&db);
+  gShared = std::make_unique<ftp::SessionShared>(db);
   store::ensureDomain(db, "Default");
   gDomain = std::stoll(db.query("SELECT id FROM home WHERE name='Default'").at(0).at(0).text);
   const std::string d = std::to_string(gDomain);
@@ -138,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) return 0;
   {
-    ftp::SessionParams params{gDomain, "127.0.0.1", 40000, "", "127.0.0.1"};
+    ftp::SessionParams params{gDomain, "127.0.0.1", 40000, "", "127.0.0.1", nullptr, gShared.get()};
     ftp::CUserSocket session(*gHost, platform::Fd(fds[0]), params);
     // Small slices, so replies never fill the socket buffer unread.
     const char* bytes = reinterpret_cast<const char*>(data);

@@ -1,6 +1,8 @@
 // std::mutex as a capability the compiler can follow. libstdc++'s own mutex
 // carries no annotations, so GUARDED_BY on it would check nothing.
 #pragma once
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include "platform/thread_annotations.h"
@@ -30,6 +32,23 @@ class SCOPED_CAPABILITY MutexLock {
 
  private:
   Mutex& mutex_;
+};
+
+// A condition variable over Mutex. There is no predicate form: callers loop
+// on their condition themselves, so that its guarded reads are checked as
+// made with the lock held.
+class CondVar {
+ public:
+  void wait(Mutex& mutex) REQUIRES(mutex) { wake_.wait(mutex); }
+  // False once the deadline has passed.
+  bool waitUntil(Mutex& mutex, std::chrono::steady_clock::time_point deadline) REQUIRES(mutex) {
+    return wake_.wait_until(mutex, deadline) == std::cv_status::no_timeout;
+  }
+  void notifyOne() { wake_.notify_one(); }
+  void notifyAll() { wake_.notify_all(); }
+
+ private:
+  std::condition_variable_any wake_;
 };
 
 }  // namespace kestrel::platform

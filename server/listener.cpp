@@ -16,9 +16,8 @@
 
 namespace kestrel::server {
 
-DomainChoice chooseDomain(const std::string& localAddress) {
+DomainChoice chooseDomain(store::Database& db, const std::string& localAddress) {
   DomainChoice choice;
-  store::Database& db = *store::sharedDatabase();
   auto home = store::domainByAddress(db, localAddress);
   if (!home) home = store::domainByName(db, "Default");
   if (home) {
@@ -28,10 +27,10 @@ DomainChoice chooseDomain(const std::string& localAddress) {
   return choice;
 }
 
-bool admitted(std::int64_t domainId, const std::string& peerAddress) {
+bool admitted(store::Database& db, std::int64_t domainId, const std::string& peerAddress) {
   int octet[4] = {0, 0, 0, 0};
   if (!platform::parseDotted(peerAddress, octet)) return true;
-  return store::filterAdmits(store::loadFilter(*store::sharedDatabase(), domainId), octet);
+  return store::filterAdmits(store::loadFilter(db, domainId), octet);
 }
 
 CListenSocket::CListenSocket(platform::EventLoop& loop, CMainFrame& frame) : loop_(loop), frame_(frame) {}
@@ -116,10 +115,12 @@ void CListenSocket::acceptFrom(int listenFd) {
     platform::Endpoint peer = platform::peerEndpoint(socket.get());
     platform::Endpoint local = platform::localEndpoint(socket.get());
     try {
-      DomainChoice domain = chooseDomain(local.address);
-      if (!admitted(domain.id, peer.address)) continue;  // refused: closed without a reply
+      ftp::SessionShared* shared = frame_.sessionShared();
+      if (!shared) throw store::DbError("no data source");
+      DomainChoice domain = chooseDomain(shared->db, local.address);
+      if (!admitted(shared->db, domain.id, peer.address)) continue;  // refused: closed without a reply
       auto thread = std::make_shared<CUserThread>(std::move(socket), domain.id, peer.address, peer.port - 1,
-                                                  local.address, frame_, frame_.settings(), currentTls());
+                                                  local.address, frame_, frame_.settings(), currentTls(), shared);
       // A connection that cannot get its thread or loop is turned away; the
       // server goes on with the others.
       if (!thread->start()) {

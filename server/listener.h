@@ -8,6 +8,7 @@
 
 #include "platform/event_loop.h"
 #include "platform/socket.h"
+#include "store/database.h"
 
 namespace kestrel::platform {
 class TlsContext;
@@ -23,9 +24,9 @@ struct DomainChoice {
 };
 
 // The domain of the local address, else "Default" (id 0 when neither exists).
-DomainChoice chooseDomain(const std::string& localAddress);
+DomainChoice chooseDomain(store::Database& db, const std::string& localAddress);
 // The first Block row (by Sequence) whose ranges hold the address decides.
-bool admitted(std::int64_t domainId, const std::string& peerAddress);
+bool admitted(store::Database& db, std::int64_t domainId, const std::string& peerAddress);
 
 class CListenSocket : public platform::EventHandler {
  public:

@@ -18,8 +18,9 @@ platform::Priority consoleLinePriority(const std::string& text) {
 
 }  // namespace
 
-CMainFrame::CMainFrame(platform::EventLoop& loop, const platform::Settings& settings, bool serviceMode)
-    : loop_(loop), settings_(settings), serviceMode_(serviceMode), listener_(loop, *this) {
+CMainFrame::CMainFrame(platform::EventLoop& loop, const platform::Settings& settings, bool serviceMode,
+                       ftp::SessionShared* shared)
+    : loop_(loop), settings_(settings), serviceMode_(serviceMode), shared_(shared), listener_(loop, *this) {
   int rate = settings_.read(settings::kRefRate);
   nextSynchronisation_ = rate != 0 ? std::time(nullptr) + rate * 60 : 0;
 }

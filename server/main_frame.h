@@ -45,7 +45,10 @@ enum class CloseOutcome {
 
 class CMainFrame : public MainLink {
  public:
-  CMainFrame(platform::EventLoop& loop, const platform::Settings& settings, bool serviceMode = false);
+  // shared: what the sessions share; null without a data source (then
+  // create() must not be called).
+  CMainFrame(platform::EventLoop& loop, const platform::Settings& settings, bool serviceMode = false,
+             ftp::SessionShared* shared = nullptr);
   ~CMainFrame() override;
 
   // Starts the timer and the listener.
@@ -80,6 +83,7 @@ class CMainFrame : public MainLink {
   bool rowsWatched() const override { return rowsWatched_.load(); }
   bool closing() const { return closing_; }
   const platform::Settings& settings() const { return settings_; }
+  ftp::SessionShared* sessionShared() const { return shared_; }
   CListenSocket& listener() { return listener_; }
   // Called when the frame has closed: the main loop may end.
   std::function<void()> onClosed;
@@ -101,6 +105,7 @@ class CMainFrame : public MainLink {
   platform::EventLoop& loop_;
   const platform::Settings& settings_;
   bool serviceMode_;
+  ftp::SessionShared* shared_;
   bool stopRequested_ = false;
   FrameEvents* events_ = nullptr;
   CListenSocket listener_;

@@ -10,7 +10,7 @@ namespace kestrel::server {
 
 CUserThread::CUserThread(platform::Fd socket, std::int64_t domainId, std::string peerAddress, int peerDataPort,
                          std::string localAddress, MainLink& main, const platform::Settings& settings,
-                         std::shared_ptr<const platform::TlsContext> tls)
+                         std::shared_ptr<const platform::TlsContext> tls, ftp::SessionShared* shared)
     : domainId_(domainId),
       connectTime_(std::time(nullptr)),
       peerDataPort_(peerDataPort),
@@ -19,7 +19,8 @@ CUserThread::CUserThread(platform::Fd socket, std::int64_t domainId, std::string
       socket_(std::move(socket)),
       main_(main),
       settings_(settings),
-      tls_(std::move(tls)) {}
+      tls_(std::move(tls)),
+      shared_(shared) {}
 
 CUserThread::~CUserThread() = default;
 
@@ -74,19 +75,19 @@ void CUserThread::run() {
   loop_.adoptCurrentThread();
   std::string hostName;
   if (settings_.read(settings::kLookup) != 0) hostName = platform::reverseLookup(peerAddress_);
-  ftp::SessionParams params{domainId_, peerAddress_, peerDataPort_, hostName, localAddress_, tls_};
+  ftp::SessionParams params{domainId_, peerAddress_, peerDataPort_, hostName, localAddress_, tls_, shared_};
   {
-    std::lock_guard<std::mutex> lock(sessionMutex_);
+    platform::MutexLock lock(sessionMutex_);
     hostName_ = hostName;
     session_ = std::make_unique<ftp::CUserSocket>(*this, std::move(socket_), params);
   }
-  session_->setMonitor(monitor_);
-  session_->start();
+  ownSession()->setMonitor(monitor_);
+  ownSession()->start();
   loop_.run();
   {
     std::unique_ptr<ftp::CUserSocket> ending;
     {
-      std::lock_guard<std::mutex> lock(sessionMutex_);
+      platform::MutexLock lock(sessionMutex_);
       ending = std::move(session_);
     }
   }
@@ -94,7 +95,7 @@ void CUserThread::run() {
 }
 
 std::string CUserThread::description(const std::string& domainName) const {
-  std::lock_guard<std::mutex> lock(sessionMutex_);
+  platform::MutexLock lock(sessionMutex_);
   std::string user;
   if (session_) {
     auto who = session_->identity();
@@ -106,21 +107,21 @@ std::string CUserThread::description(const std::string& domainName) const {
 void CUserThread::handle(const Message& message) {
   switch (message.id) {
     case Msg::IdleCheck:
-      if (session_) session_->idleCheck();
+      if (ftp::CUserSocket* session = ownSession()) session->idleCheck();
       break;
     case Msg::EndConnection:
       loop_.quit();
       break;
     case Msg::AttachMonitor:
-      if (session_) session_->setMonitor(message.monitor);
+      if (ftp::CUserSocket* session = ownSession()) session->setMonitor(message.monitor);
       else monitor_ = message.monitor;
       break;
     case Msg::DetachMonitor:
-      if (session_) session_->clearMonitor();
+      if (ftp::CUserSocket* session = ownSession()) session->clearMonitor();
       else monitor_.reset();
       break;
     case Msg::UserMessage:
-      if (session_) session_->addConsoleMessage(message.text);
+      if (ftp::CUserSocket* session = ownSession()) session->addConsoleMessage(message.text);
       break;
     default:
       break;

@@ -42,7 +42,7 @@ class CUserThread : public ftp::SessionHost, public std::enable_shared_from_this
  public:
   CUserThread(platform::Fd socket, std::int64_t domainId, std::string peerAddress, int peerDataPort,
               std::string localAddress, MainLink& main, const platform::Settings& settings,
-              std::shared_ptr<const platform::TlsContext> tls = nullptr);
+              std::shared_ptr<const platform::TlsContext> tls = nullptr, ftp::SessionShared* shared = nullptr);
   ~CUserThread() override;
 
   // Starts the thread; it holds a reference to itself until it ends.
@@ -61,31 +61,37 @@ class CUserThread : public ftp::SessionHost, public std::enable_shared_from_this
 
   const std::string& peerAddress() const { return peerAddress_; }
   // Any thread: the console's description of the connection, "domain:user (host)".
-  std::string description(const std::string& domainName) const;
+  std::string description(const std::string& domainName) const EXCLUDES(sessionMutex_);
   std::time_t connectTime() const { return connectTime_; }
   // Main thread: the row changes kept since the last call.
-  PendingRow takePendingRow();
+  PendingRow takePendingRow() EXCLUDES(pendingRowMutex_);
 
  private:
   void run();
   void handle(const Message& message);
 
+  // This connection's thread is the only writer of session_ and hostName_;
+  // it writes them under the lock so that description() can read them from
+  // the main thread, and reads them without it.
+  ftp::CUserSocket* ownSession() const NO_THREAD_SAFETY_ANALYSIS { return session_.get(); }
+
   std::shared_ptr<Monitor> monitor_;
   platform::Mutex pendingRowMutex_;
   PendingRow pendingRow_ GUARDED_BY(pendingRowMutex_);
-  mutable std::mutex sessionMutex_;  // guards session_ and hostName_ against description()
-  std::string hostName_;
+  mutable platform::Mutex sessionMutex_;
+  std::string hostName_ GUARDED_BY(sessionMutex_);
   std::int64_t domainId_;
   std::time_t connectTime_;
   int peerDataPort_;
   std::string peerAddress_;
   std::string localAddress_;
-  std::unique_ptr<ftp::CUserSocket> session_;
+  std::unique_ptr<ftp::CUserSocket> session_ GUARDED_BY(sessionMutex_);
   platform::Fd socket_;
   platform::EventLoop loop_;
   MainLink& main_;
   const platform::Settings& settings_;
   std::shared_ptr<const platform::TlsContext> tls_;
+  ftp::SessionShared* shared_;
 };
 
 }  // namespace kestrel::server

@@ -21,10 +21,7 @@ std::optional<Row> lookUp(RecordSet<Row>* shared, Database& db, const std::strin
   return first(local);
 }
 
-SharedRecordSets* sharedFor(Database& db) {
-  SharedRecordSets* s = sharedRecordSets();
-  return s && &db == sharedDatabase() ? s : nullptr;
-}
+SharedRecordSets* sharedFor(Database& db) { return db.recordSets(); }
 
 }  // namespace
 

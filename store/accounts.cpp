@@ -100,57 +100,41 @@ std::string normaliseName(const std::string& name) {
 
 namespace {
 
-constexpr char kDefaultDomainFixed[] = "The name and IP may not be set for the default domain.";
-constexpr char kDomainExists[] = "A domain by the name '%s' already exists.";
-constexpr char kCannotDeleteDefault[] = "Cannot delete the default domain.";
-constexpr char kDeleteDomainQuestion[] =
-    "EXTREME WARNING! This will delete all database records related to the domain.  Physical files will not be "
-    "deleted.  Are you really sure?";
-constexpr char kGroupExists[] = "Group already exists.";
-constexpr char kSystemRename[] = "Warning! The 'system' group may not have its name changed.";
-constexpr char kGroupBlank[] = "The group name cannot be blank.";
-constexpr char kGroupNameTaken[] = "A group by this name already exists.";
-constexpr char kDeleteGroupsQuestion[] =
-    "Caution: this will change all files and users that use the group.  Continue?";
-constexpr char kCannotDeleteSystem[] = "Cannot delete the 'system' group.";
-constexpr char kCantDeleteSystem[] = "Can't delete the system group.";
-constexpr char kDeleteGroupQuestion[] =
-    "Deleting group.  Users will be assigned to the system group. Are you sure you want to do this?";
-constexpr char kUserExists[] = "A user by this name already exists.";
-constexpr char kAnonymousRename[] = "You cannot change the name of the 'anonymous' user.";
-constexpr char kDeleteUserQuestion[] =
-    "Deleting User.  File records will be deleted, but the files will be left and must be deleted manually.  Are "
-    "you sure you want to do this?";
-constexpr char kCannotDeleteAnonymous[] = "Cannot delete the 'anonymous' user.";
-constexpr char kCantDeleteAnonymous[] = "Can't delete the anonymous user.";
-constexpr char kNoMoveBetweenDomains[] = "Users may not be moved between domains.";
-
 std::string num(std::int64_t v) { return std::to_string(v); }
 
-AccountMessage refusal(std::string text) { return {std::move(text), "exclamation", {"OK"}, ""}; }
+AccountNote note(AccountNotice notice, std::string subject = {}) { return {notice, std::move(subject)}; }
 
-AccountOutcome refused(std::string text) {
+AccountOutcome refused(AccountNote refusal) {
   AccountOutcome out;
-  out.messages.push_back(refusal(std::move(text)));
+  out.notes.push_back(std::move(refusal));
+  return out;
+}
+AccountOutcome refused(AccountNotice notice) { return refused(note(notice)); }
+
+AccountOutcome asking(AccountNotice notice) {
+  AccountOutcome out;
+  out.question = note(notice);
   return out;
 }
 
-AccountOutcome asking(std::string text, std::vector<std::string> buttons, std::string defaultButton = "") {
+AccountOutcome badInput(AccountNotice notice) {
   AccountOutcome out;
-  out.question = AccountMessage{std::move(text), "question", std::move(buttons), std::move(defaultButton)};
+  out.badInput = notice;
   return out;
 }
 
-AccountOutcome badInput(std::string text) {
-  AccountOutcome out;
-  out.badInput = std::move(text);
-  return out;
-}
-
-AccountOutcome missingRow(std::string text) {
-  AccountOutcome out = badInput(std::move(text));
+AccountOutcome missingRow(AccountNotice notice) {
+  AccountOutcome out = badInput(notice);
   out.missing = true;
   return out;
+}
+
+// Opens set on the row with this id; false when there is none.
+template <class Set>
+bool openRow(Set& set, std::int64_t id) {
+  set.setFilter("id=" + num(id));
+  set.open();
+  return !set.isEmpty();
 }
 
 // The newest row matching filter: the one an add has just written.
@@ -250,39 +234,39 @@ void copySheetColumns(UserRecord& to, const UserRecord& from) {
 
 // --- domains ----------------------------------------------------------------
 
-std::optional<AccountMessage> validateDomainEdit(Database& db, const HomeRecord& before, bool isNew,
+std::optional<AccountNote> validateDomainEdit(Database& db, const HomeRecord& before, bool isNew,
                                                  const std::string& name, const std::string& ip) {
   if (!isNew && before.name == "Default") {
-    if (name != "Default" || !ip.empty()) return refusal(kDefaultDomainFixed);
+    if (name != "Default" || !ip.empty()) return note(AccountNotice::DefaultDomainFixed);
     return std::nullopt;
   }
   if (isNew || name != before.name) {
     // The row itself does not count: a change of letter case is no clash.
     std::string filter = "name=" + quoteText(name);
     if (!isNew) filter += " and id<>" + num(before.id);
-    if (findDomain(db, filter)) {
-      std::vector<char> text(sizeof kDomainExists + name.size());
-      std::snprintf(text.data(), text.size(), kDomainExists, name.c_str());
-      return refusal(text.data());
-    }
+    if (findDomain(db, filter)) return note(AccountNotice::DomainExists, name);
   }
   return std::nullopt;
 }
 
+namespace {
+
+// The domain sheet's columns.
+void copyDomainSheet(HomeRecord& to, const HomeRecord& from) {
+  to.name = from.name;
+  to.ip = from.ip;
+  to.motd = from.motd;
+  to.textHeader = from.textHeader;
+  to.textFooter = from.textFooter;
+}
+
+}  // namespace
+
 AccountOutcome addDomain(Database& db, const HomeRecord& values, const std::optional<std::vector<FilterEntry>>& filter) {
-  if (auto refused = validateDomainEdit(db, HomeRecord{}, true, values.name, values.ip)) {
-    AccountOutcome out;
-    out.messages.push_back(*refused);
-    return out;
-  }
+  if (auto refusal = validateDomainEdit(db, HomeRecord{}, true, values.name, values.ip)) return refused(*refusal);
   CDBHome home(db);
   home.addNew();
-  HomeRecord& h = home.row();
-  h.name = values.name;
-  h.ip = values.ip;
-  h.motd = values.motd;
-  h.textHeader = values.textHeader;
-  h.textFooter = values.textFooter;
+  copyDomainSheet(home.row(), values);
   home.update();
   AccountOutcome out;
   out.id = readBackId<CDBHome>(db, "name=" + quoteText(values.name));
@@ -295,21 +279,10 @@ AccountOutcome addDomain(Database& db, const HomeRecord& values, const std::opti
 
 AccountOutcome editDomain(Database& db, std::int64_t domainId, const HomeRecord& values) {
   CDBHome home(db);
-  home.setFilter("id=" + num(domainId));
-  home.open();
-  if (home.isEmpty()) return missingRow("No such domain.");
-  if (auto refused = validateDomainEdit(db, home.row(), false, values.name, values.ip)) {
-    AccountOutcome out;
-    out.messages.push_back(*refused);
-    return out;
-  }
+  if (!openRow(home, domainId)) return missingRow(AccountNotice::NoSuchDomain);
+  if (auto refusal = validateDomainEdit(db, home.row(), false, values.name, values.ip)) return refused(*refusal);
   home.edit();
-  HomeRecord& h = home.row();
-  h.name = values.name;
-  h.ip = values.ip;
-  h.motd = values.motd;
-  h.textHeader = values.textHeader;
-  h.textFooter = values.textFooter;
+  copyDomainSheet(home.row(), values);
   home.update();
   AccountOutcome out;
   out.changed = true;
@@ -319,9 +292,9 @@ AccountOutcome editDomain(Database& db, std::int64_t domainId, const HomeRecord&
 
 AccountOutcome deleteDomain(Database& db, std::int64_t domainId, Confirmation confirmed) {
   auto domain = findDomain(db, "id=" + num(domainId));
-  if (!domain) return missingRow("No such domain.");
-  if (domain->name == "Default") return refused(kCannotDeleteDefault);
-  if (!confirmed) return asking(kDeleteDomainQuestion, {"Yes", "No"}, "No");
+  if (!domain) return missingRow(AccountNotice::NoSuchDomain);
+  if (domain->name == "Default") return refused(AccountNotice::CannotDeleteDefaultDomain);
+  if (!confirmed) return asking(AccountNotice::DeleteDomain);
   if (!*confirmed) return {};
   std::string id = num(domainId);
   db.execute("delete from home where id=" + id);
@@ -349,16 +322,16 @@ std::vector<std::int64_t> groupSiteRights(Database& db, std::int64_t groupId) {
 }
 
 AccountOutcome addGroup(Database& db, std::int64_t domainId, const GroupSheet& sheet) {
-  if (!findDomain(db, "id=" + num(domainId))) return missingRow("No such domain.");
+  if (!findDomain(db, "id=" + num(domainId))) return missingRow(AccountNotice::NoSuchDomain);
   std::vector<std::int64_t> rights;
   if (sheet.siteCommands) {
     auto checked = checkedSiteCommands(db, *sheet.siteCommands);
-    if (!checked) return badInput("Unknown SITE command.");
+    if (!checked) return badInput(AccountNotice::UnknownSiteCommand);
     rights = *checked;
   }
   std::string name = normaliseName(sheet.name);
   std::string filter = "domain=" + num(domainId) + " and name=" + quoteText(name);
-  if (findGroup(db, filter)) return refused(kGroupExists);
+  if (findGroup(db, filter)) return refused(AccountNotice::GroupExists);
   CDBGroup group(db);
   group.addNew();
   group.row().domain = domainId;
@@ -374,29 +347,27 @@ AccountOutcome addGroup(Database& db, std::int64_t domainId, const GroupSheet& s
 
 AccountOutcome editGroup(Database& db, std::int64_t groupId, const GroupSheet& sheet) {
   CDBGroup group(db);
-  group.setFilter("id=" + num(groupId));
-  group.open();
-  if (group.isEmpty()) return missingRow("No such group.");
+  if (!openRow(group, groupId)) return missingRow(AccountNotice::NoSuchGroup);
   std::optional<std::vector<std::int64_t>> rights;
   if (sheet.siteCommands) {
     rights = checkedSiteCommands(db, *sheet.siteCommands);
-    if (!rights) return badInput("Unknown SITE command.");
+    if (!rights) return badInput(AccountNotice::UnknownSiteCommand);
   }
   const GroupRecord before = group.row();
   AccountOutcome out;
   std::string typed = sheet.name;
   if (before.name == "system" && typed != "system") {
-    out.messages.push_back(refusal(kSystemRename));
+    out.notes.push_back(note(AccountNotice::SystemGroupRename));
     typed = "system";
   }
   std::string name = normaliseName(typed);
   if (name.empty()) {
-    out.messages.push_back(refusal(kGroupBlank));
+    out.notes.push_back(note(AccountNotice::GroupBlank));
     return out;
   }
   if (name != before.name &&
       findGroup(db, "domain=" + num(before.domain) + " and name=" + quoteText(name) + " and id<>" + num(groupId))) {
-    out.messages.push_back(refusal(kGroupNameTaken));
+    out.notes.push_back(note(AccountNotice::GroupNameTaken));
     return out;
   }
   group.edit();
@@ -412,76 +383,15 @@ AccountOutcome editGroup(Database& db, std::int64_t groupId, const GroupSheet& s
   return out;
 }
 
-namespace {
+bool protectedGroup(const GroupRecord& group) { return group.name == "system"; }
 
-// The texts of one kind of deletion in the two windows.
-struct DeletionTexts {
-  const char* nothingSelected;
-  const char* oneAtATime;
-  const char* missing;
-  const char* listQuestion;
-  std::vector<std::string> listButtons;
-  const char* listRefusal;
-  const char* domainsQuestion;
-  const char* domainsRefusal;
-};
-
-// The two windows' deletions differ in order: the Domains window refuses a
-// protected row before it asks, a list window asks once and then refuses
-// row by row.
-template <class Row, class Find, class Protected, class Remove>
-AccountOutcome deleteSelection(const std::vector<std::int64_t>& ids, AccountWindow from, Confirmation confirmed,
-                               const DeletionTexts& texts, Find find, Protected isProtected, Remove remove) {
-  if (ids.empty()) return badInput(texts.nothingSelected);
-  AccountOutcome out;
-  if (from == AccountWindow::Domains) {
-    if (ids.size() != 1) return badInput(texts.oneAtATime);
-    std::optional<Row> row = find(ids[0]);
-    if (!row) return missingRow(texts.missing);
-    if (isProtected(*row)) return refused(texts.domainsRefusal);
-    if (!confirmed) return asking(texts.domainsQuestion, {"Yes", "No"});
-    if (!*confirmed) return out;
-    remove(*row);
-    out.changed = true;
-    out.removed.push_back(row->id);
-    return out;
-  }
-  if (!confirmed) return asking(texts.listQuestion, texts.listButtons);
-  if (!*confirmed) return out;
-  for (std::int64_t id : ids) {
-    std::optional<Row> row = find(id);
-    if (!row) continue;  // already gone
-    if (isProtected(*row)) {
-      out.messages.push_back(refusal(texts.listRefusal));
-      continue;
-    }
-    remove(*row);
-    out.changed = true;
-    out.removed.push_back(row->id);
-  }
-  return out;
-}
-
-}  // namespace
-
-AccountOutcome deleteGroups(Database& db, const std::vector<std::int64_t>& groupIds, AccountWindow from,
-                            Confirmation confirmed) {
-  static const DeletionTexts texts{"No group selected.",  "The Domains window deletes one group at a time.",
-                                   "No such group.",      kDeleteGroupsQuestion,
-                                   {"OK", "Cancel"},      kCannotDeleteSystem,
-                                   kDeleteGroupQuestion,  kCantDeleteSystem};
-  return deleteSelection<GroupRecord>(
-      groupIds, from, confirmed, texts, [&](std::int64_t id) { return findGroup(db, "id=" + num(id)); },
-      [](const GroupRecord& g) { return g.name == "system"; },
-      [&](const GroupRecord& g) {
-        std::string system = num(systemGroupOf(db, g.domain)), id = num(g.id);
-        // From the Domains window the files keep their group.
-        if (from == AccountWindow::List) db.execute("UPDATE files SET groupid=" + system + " WHERE groupid=" + id);
-        db.execute("UPDATE users SET `group`=" + system + " WHERE `group`=" + id);
-        db.execute("delete from groups where id=" + id);
-        // Rights of a group that is gone would only ever be orphans.
-        db.execute("delete * from `site list` where `group id`=" + id);
-      });
+void removeGroup(Database& db, const GroupRecord& group, FileGroups files) {
+  std::string system = num(systemGroupOf(db, group.domain)), id = num(group.id);
+  if (files == FileGroups::ToSystemGroup) db.execute("UPDATE files SET groupid=" + system + " WHERE groupid=" + id);
+  db.execute("UPDATE users SET `group`=" + system + " WHERE `group`=" + id);
+  db.execute("delete from groups where id=" + id);
+  // Rights of a group that is gone would only ever be orphans.
+  db.execute("delete * from `site list` where `group id`=" + id);
 }
 
 // --- users ------------------------------------------------------------------
@@ -498,14 +408,14 @@ UserRecord newUser(std::int64_t domainId, std::int64_t groupId) {
 }
 
 AccountOutcome addUser(Database& db, const UserRecord& sheet) {
-  if (!findDomain(db, "id=" + num(sheet.domain))) return missingRow("No such domain.");
+  if (!findDomain(db, "id=" + num(sheet.domain))) return missingRow(AccountNotice::NoSuchDomain);
   auto group = findGroup(db, "id=" + num(sheet.group));
-  if (!group || group->domain != sheet.domain) return badInput("The group is not a group of the user's domain.");
+  if (!group || group->domain != sheet.domain) return badInput(AccountNotice::GroupOutsideDomain);
   std::string login = normaliseName(sheet.login);
   // A login that normalises to nothing could never be typed at USER.
-  if (login.empty()) return refused(kBlankEntry);
+  if (login.empty()) return refused(AccountNotice::BlankLogin);
   std::string filter = "domain=" + num(sheet.domain) + " and login=" + quoteText(login);
-  if (findUser(db, filter)) return refused(kUserExists);
+  if (findUser(db, filter)) return refused(AccountNotice::UserExists);
 
   CDBUser users(db);
   users.addNew();
@@ -523,28 +433,26 @@ AccountOutcome addUser(Database& db, const UserRecord& sheet) {
   return out;
 }
 
-AccountOutcome editUser(Database& db, std::int64_t userId, const UserRecord& sheet, AccountWindow from) {
+AccountOutcome editUser(Database& db, std::int64_t userId, const UserRecord& sheet, bool anonymousKeepsLogin) {
   CDBUser users(db);
-  users.setFilter("id=" + num(userId));
-  users.open();
-  if (users.isEmpty()) return missingRow("No such user.");
+  if (!openRow(users, userId)) return missingRow(AccountNotice::NoSuchUser);
   const UserRecord before = users.row();
   auto group = findGroup(db, "id=" + num(sheet.group));
-  if (!group || group->domain != before.domain) return badInput("The group is not a group of the user's domain.");
+  if (!group || group->domain != before.domain) return badInput(AccountNotice::GroupOutsideDomain);
 
   AccountOutcome out;
   std::string login = normaliseName(sheet.login);
-  if (from == AccountWindow::List && before.login == "anonymous" && login != before.login) {
-    out.messages.push_back(refusal(kAnonymousRename));
+  if (anonymousKeepsLogin && before.login == "anonymous" && login != before.login) {
+    out.notes.push_back(note(AccountNotice::AnonymousRename));
     login = before.login;
   }
   if (login.empty()) {
-    out.messages.push_back(refusal(kBlankEntry));
+    out.notes.push_back(note(AccountNotice::BlankLogin));
     return out;
   }
   if (login != before.login && findUser(db, "login=" + quoteText(login) + " and domain=" + num(before.domain) +
                                                 " and id<>" + num(userId))) {
-    out.messages.push_back(refusal(kUserExists));
+    out.notes.push_back(note(AccountNotice::UserExists));
     return out;
   }
   users.edit();
@@ -556,30 +464,20 @@ AccountOutcome editUser(Database& db, std::int64_t userId, const UserRecord& she
   return out;
 }
 
-AccountOutcome deleteUsers(Database& db, const std::vector<std::int64_t>& userIds, AccountWindow from,
-                           Confirmation confirmed) {
-  static const DeletionTexts texts{"No user selected.",   "The Domains window deletes one user at a time.",
-                                   "No such user.",       kDeleteUserQuestion,
-                                   {"Yes", "No"},         kCannotDeleteAnonymous,
-                                   kDeleteUserQuestion,   kCantDeleteAnonymous};
-  return deleteSelection<UserRecord>(
-      userIds, from, confirmed, texts, [&](std::int64_t id) { return findUser(db, "id=" + num(id)); },
-      [](const UserRecord& u) { return u.login == "anonymous"; },
-      [&](const UserRecord& u) {
-        db.execute("delete from files where userid=" + num(u.id));
-        db.execute("delete from users where id=" + num(u.id));
-        removeOrphanEntries(db, u.domain);
-      });
+bool protectedUser(const UserRecord& user) { return user.login == "anonymous"; }
+
+void removeUser(Database& db, const UserRecord& user) {
+  db.execute("delete from files where userid=" + num(user.id));
+  db.execute("delete from users where id=" + num(user.id));
+  removeOrphanEntries(db, user.domain);
 }
 
 AccountOutcome moveUser(Database& db, std::int64_t userId, std::int64_t groupId) {
   CDBUser users(db);
-  users.setFilter("id=" + num(userId));
-  users.open();
-  if (users.isEmpty()) return missingRow("No such user.");
+  if (!openRow(users, userId)) return missingRow(AccountNotice::NoSuchUser);
   auto group = findGroup(db, "id=" + num(groupId));
-  if (!group) return missingRow("No such group.");
-  if (group->domain != users.row().domain) return refused(kNoMoveBetweenDomains);
+  if (!group) return missingRow(AccountNotice::NoSuchGroup);
+  if (group->domain != users.row().domain) return refused(AccountNotice::NoMoveBetweenDomains);
   users.edit();
   users.row().group = groupId;
   users.update();

@@ -4,7 +4,8 @@
 //
 // The operations for the console return an AccountOutcome instead of showing
 // anything: its question is asked first (nothing has changed yet; call again
-// with the operator's answer), its messages are shown in order.
+// with the operator's answer), its notes are shown in order. What the
+// operator reads is console/'s to word (console/state/account_dialogs.h).
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -31,37 +32,53 @@ std::string normaliseName(const std::string& name);
 // ---------------------------------------------------------------------------
 // Console operations
 
-struct AccountMessage {
-  std::string text;
-  std::string icon = "stop";  // stop, exclamation, question, information
-  std::vector<std::string> buttons = {"OK"};
-  std::string defaultButton;  // empty: the first button
+// What a rule tells the operator: a refusal, a warning, a question, or why a
+// request cannot be carried out as asked.
+enum class AccountNotice {
+  None,
+  DefaultDomainFixed,
+  DomainExists,  // subject: the name
+  CannotDeleteDefaultDomain,
+  DeleteDomain,  // the question before a domain goes
+  GroupExists,
+  SystemGroupRename,
+  GroupBlank,
+  GroupNameTaken,
+  UserExists,
+  AnonymousRename,
+  BlankLogin,
+  NoMoveBetweenDomains,
+  NoSuchDomain,
+  NoSuchGroup,
+  NoSuchUser,
+  UnknownSiteCommand,
+  GroupOutsideDomain,
+};
+
+struct AccountNote {
+  AccountNotice notice = AccountNotice::None;
+  std::string subject;  // the name the text quotes, where it quotes one
 };
 
 struct AccountOutcome {
   bool changed = false;
-  std::int64_t id = 0;                   // the row added, edited or moved
-  std::vector<std::int64_t> removed;     // the rows deleted
-  std::vector<AccountMessage> messages;  // refusals and warnings, in the order shown
-  std::optional<AccountMessage> question;
-  std::string badInput;  // the request cannot be carried out as asked
+  std::int64_t id = 0;                // the row added, edited or moved
+  std::vector<std::int64_t> removed;  // the rows deleted
+  std::vector<AccountNote> notes;     // refusals and warnings, in the order shown
+  std::optional<AccountNote> question;
+  // The request cannot be carried out as asked.
+  AccountNotice badInput = AccountNotice::None;
   bool missing = false;  // ... because a row it names is not there
 };
 
 // SITE command ids below this are the ones a group sheet offers.
 inline constexpr std::int64_t kSiteCommandLimit = 48;
-// The user sheet's text for a login that is, or normalises to, nothing.
-inline constexpr char kBlankEntry[] = "Entry may not be blank";
-
-// The console window an operation comes from where the two differ in texts
-// and checks: the Users or Groups window, or the Domains window (the tree).
-enum class AccountWindow { List, Domains };
 
 // nullopt: not asked yet; true: Yes or OK; false: No or Cancel.
 using Confirmation = std::optional<bool>;
 
 // Domains. The sheet's values are name, ip, motd, textHeader, textFooter.
-std::optional<AccountMessage> validateDomainEdit(Database& db, const HomeRecord& before, bool isNew,
+std::optional<AccountNote> validateDomainEdit(Database& db, const HomeRecord& before, bool isNew,
                                                  const std::string& name, const std::string& ip);
 
 // Adds a domain (name, ip, motd, text header and footer from values) with its
@@ -78,9 +95,13 @@ struct GroupSheet {
 };
 AccountOutcome addGroup(Database& db, std::int64_t domainId, const GroupSheet& sheet);
 AccountOutcome editGroup(Database& db, std::int64_t groupId, const GroupSheet& sheet);
-// From the Groups window several at once; from the Domains window exactly one.
-AccountOutcome deleteGroups(Database& db, const std::vector<std::int64_t>& groupIds, AccountWindow from,
-                            Confirmation confirmed);
+// The "system" group and the "anonymous" user are never deleted.
+bool protectedGroup(const GroupRecord& group);
+bool protectedUser(const UserRecord& user);
+// What becomes of the files of a group that is deleted.
+enum class FileGroups { Keep, ToSystemGroup };
+// Deletes a group: its users go to the domain's "system" group, its SITE rights go.
+void removeGroup(Database& db, const GroupRecord& group, FileGroups files);
 // The ids of the SITE commands the group may use.
 std::vector<std::int64_t> groupSiteRights(Database& db, std::int64_t groupId);
 
@@ -88,9 +109,11 @@ std::vector<std::int64_t> groupSiteRights(Database& db, std::int64_t groupId);
 // the record are what add and edit store.
 UserRecord newUser(std::int64_t domainId, std::int64_t groupId);
 AccountOutcome addUser(Database& db, const UserRecord& sheet);
-AccountOutcome editUser(Database& db, std::int64_t userId, const UserRecord& sheet, AccountWindow from);
-AccountOutcome deleteUsers(Database& db, const std::vector<std::int64_t>& userIds, AccountWindow from,
-                           Confirmation confirmed);
+// anonymousKeepsLogin: a new login typed for "anonymous" is refused with a
+// warning and the rest of the sheet is stored.
+AccountOutcome editUser(Database& db, std::int64_t userId, const UserRecord& sheet, bool anonymousKeepsLogin);
+// Deletes a user with its file rows (the files stay on disk).
+void removeUser(Database& db, const UserRecord& user);
 AccountOutcome moveUser(Database& db, std::int64_t userId, std::int64_t groupId);
 
 }  // namespace kestrel::store

@@ -48,8 +48,8 @@ class AccountRules : public ::testing::Test {
     sheet.login = login;
     return addUser(*db_, sheet);
   }
-  static std::string firstMessage(const AccountOutcome& out) {
-    return out.messages.empty() ? std::string() : out.messages.front().text;
+  static AccountNotice firstNotice(const AccountOutcome& out) {
+    return out.notes.empty() ? AccountNotice::None : out.notes.front().notice;
   }
 
   std::unique_ptr<testing::SqliteDataSource> source_;
@@ -59,40 +59,41 @@ class AccountRules : public ::testing::Test {
 
 TEST_F(AccountRules, ALoginIsStoredNormalisedAndUniqueWithinItsDomain) {
   AccountOutcome first = addUserNamed(defaultId_, "Alice Smith");
-  ASSERT_TRUE(first.changed) << firstMessage(first);
+  ASSERT_TRUE(first.changed);
   EXPECT_EQ(idOf("users", "login='alice'"), first.id);
 
   // Another spelling that normalises to the same login clashes.
   AccountOutcome again = addUserNamed(defaultId_, "ALICE!");
   EXPECT_FALSE(again.changed);
-  EXPECT_EQ(firstMessage(again), "A user by this name already exists.");
+  EXPECT_EQ(firstNotice(again), AccountNotice::UserExists);
 
   // The same login in another domain is a different user.
   AccountOutcome elsewhere = addUserNamed(otherId_, "alice");
-  EXPECT_TRUE(elsewhere.changed) << firstMessage(elsewhere);
+  EXPECT_TRUE(elsewhere.changed);
 }
 
 TEST_F(AccountRules, ALoginThatNormalisesToNothingIsRefused) {
   AccountOutcome out = addUserNamed(defaultId_, "'; drop table users; --");
   EXPECT_FALSE(out.changed);
-  EXPECT_EQ(firstMessage(out), kBlankEntry);
+  EXPECT_EQ(firstNotice(out), AccountNotice::BlankLogin);
   EXPECT_NE(idOf("users", "login='anonymous'"), 0);  // the table is still there
 }
 
 TEST_F(AccountRules, AGroupNameIsUniqueWithinItsDomain) {
   AccountOutcome staff = addGroup(*db_, defaultId_, {"Staff", "", std::nullopt});
-  ASSERT_TRUE(staff.changed) << firstMessage(staff);
+  ASSERT_TRUE(staff.changed);
   EXPECT_EQ(idOf("groups", "name='staff' AND domain=" + std::to_string(defaultId_)), staff.id);
   AccountOutcome again = addGroup(*db_, defaultId_, {"staff", "", std::nullopt});
   EXPECT_FALSE(again.changed);
-  EXPECT_EQ(firstMessage(again), "Group already exists.");
+  EXPECT_EQ(firstNotice(again), AccountNotice::GroupExists);
   EXPECT_TRUE(addGroup(*db_, otherId_, {"staff", "", std::nullopt}).changed);
 }
 
 TEST_F(AccountRules, ADomainNameIsUniqueButItsOwnRowIsNoClash) {
   auto clash = validateDomainEdit(*db_, HomeRecord{}, true, "Other", "");
   ASSERT_TRUE(clash);
-  EXPECT_EQ(clash->text, "A domain by the name 'Other' already exists.");
+  EXPECT_EQ(clash->notice, AccountNotice::DomainExists);
+  EXPECT_EQ(clash->subject, "Other");
 
   HomeRecord other;
   other.id = otherId_;
@@ -108,7 +109,7 @@ TEST_F(AccountRules, TheDefaultDomainKeepsItsNameAndHasNoAddress) {
   EXPECT_FALSE(validateDomainEdit(*db_, home, false, "Default", ""));
   auto renamed = validateDomainEdit(*db_, home, false, "Main", "");
   ASSERT_TRUE(renamed);
-  EXPECT_EQ(renamed->text, "The name and IP may not be set for the default domain.");
+  EXPECT_EQ(renamed->notice, AccountNotice::DefaultDomainFixed);
   EXPECT_TRUE(validateDomainEdit(*db_, home, false, "Default", "10.0.0.1"));
 }
 

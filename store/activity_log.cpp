@@ -20,10 +20,10 @@ void loadLogSwitches(const platform::Settings& settings) {
 void setLogSwitch(Action action, bool on) { gSwitches[static_cast<int>(action)] = on; }
 bool logSwitch(Action action) { return gSwitches[static_cast<int>(action)]; }
 
-void writeLog(std::int64_t userId, const std::string& address, Action action, std::int64_t fileId,
+void writeLog(Database& db, std::int64_t userId, const std::string& address, Action action, std::int64_t fileId,
               const std::string& more) {
   if (!logSwitch(action)) return;
-  SharedRecordSets& s = *sharedRecordSets();
+  SharedRecordSets& s = recordSetsOf(db);
   platform::MutexLock lock(s.logMutex);
   s.log.addNew();
   LogRecord& row = s.log.row();

@@ -33,7 +33,7 @@ void setLogSwitch(Action action, bool on);
 bool logSwitch(Action action);
 
 // Appends a row when the action's switch is on; a database error propagates.
-void writeLog(std::int64_t userId, const std::string& address, Action action, std::int64_t fileId,
+void writeLog(Database& db, std::int64_t userId, const std::string& address, Action action, std::int64_t fileId,
               const std::string& more = {});
 
 // The console's "Clear activity log": every row of Log goes.

@@ -44,7 +44,7 @@ class CounterBatch {
       taken.fileDownloads.swap(pending_.fileDownloads);
     }
     if (taken.empty()) return;
-    Database* db = sharedDatabase();
+    Database* db = db_;
     try {
       if (!db) throw DbError("no data source");
       write(*db, taken);
@@ -63,6 +63,13 @@ class CounterBatch {
     }
     wake_.notify_all();
     if (writer.joinable()) writer.join();
+  }
+
+  void attach(Database* db) {
+    // Counts gathered on the old connection are written before it goes.
+    stop();
+    std::lock_guard<std::mutex> flushing(flushMutex_);
+    db_ = db;
   }
 
   void stop() {
@@ -110,6 +117,7 @@ class CounterBatch {
   }
 
   std::mutex flushMutex_;
+  Database* db_ = nullptr;  // guarded by flushMutex_
   std::mutex mutex_;
   std::condition_variable wake_;
   Pending pending_;        // guarded by mutex_
@@ -131,5 +139,7 @@ void countUpload(std::int64_t userId) { gCounters.add(&Pending::userUploads, use
 void flushCounters() { gCounters.flush(); }
 
 void stopCounters() { gCounters.stop(); }
+
+void attachCounters(Database* db) { gCounters.attach(db); }
 
 }  // namespace kestrel::store

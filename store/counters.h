@@ -17,5 +17,8 @@ void countUpload(std::int64_t userId);
 void flushCounters();
 // Writes what is pending, errors aside: before the shared connection goes.
 void stopCounters();
+// The connection the counts are written on (null: none); what is pending is
+// first written on the old one.
+void attachCounters(Database* db);
 
 }  // namespace kestrel::store

@@ -6,15 +6,12 @@
 
 #include "platform/faults.h"
 #include "platform/metrics.h"
-#include "store/counters.h"
 #include "store/dialect.h"
 #include "store/generation.h"
 
 namespace kestrel::store {
 
 namespace {
-
-std::unique_ptr<Database> gShared;
 
 std::string diagnostics(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) {
   std::string text;
@@ -44,13 +41,6 @@ struct Database::Statement {
     if (handle != SQL_NULL_HSTMT) SQLFreeStmt(handle, SQL_DROP);
   }
 };
-
-Database* sharedDatabase() { return gShared.get(); }
-void setSharedDatabase(std::unique_ptr<Database> db) {
-  // Counts gathered on the old connection are written before it goes.
-  if (gShared) stopCounters();
-  gShared = std::move(db);
-}
 
 std::unique_ptr<Database> Database::open(const std::string& connectString) {
   std::unique_ptr<Database> db(new Database());

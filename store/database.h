@@ -39,6 +39,7 @@ using RowValues = std::vector<Value>;
 
 class Statement;
 class Transaction;
+class SharedRecordSets;
 
 class Database {
  public:
@@ -90,6 +91,12 @@ class Database {
   bool connectionLost();
   static constexpr const char* kConnectionLost = "the connection to the database is lost";
 
+  // The long-lived record sets every thread shares on this connection, lent
+  // by their owner (runApplication) for as long as they live; null on any
+  // other connection, whose look-ups open record sets of their own.
+  void lendRecordSets(SharedRecordSets* sets) { recordSets_ = sets; }
+  SharedRecordSets* recordSets() const { return recordSets_; }
+
   // The data sources the driver manager knows (name, description).
   static std::vector<std::pair<std::string, std::string>> dataSources();
 
@@ -123,6 +130,7 @@ class Database {
   void queryByCell(std::string_view sql, std::vector<RowValues>& rows);
 
   std::string connectString_;
+  SharedRecordSets* recordSets_ = nullptr;  // set before any thread but its owner's uses it
   std::function<void(bool)> onConnectionChange_;  // guarded by statementMutex_
   bool lost_ = false;  // guarded by statementMutex_
   std::chrono::steady_clock::time_point lastAttempt_;  // guarded by statementMutex_
@@ -134,10 +142,6 @@ class Database {
   std::mutex statementMutex_;
   std::unordered_map<std::string, std::unique_ptr<Prepared>> prepared_;  // guarded by statementMutex_
 };
-
-// The process-wide shared connection (null when the data source is missing).
-Database* sharedDatabase();
-void setSharedDatabase(std::unique_ptr<Database> db);
 
 // Text values for SQL: wraps in single quotes, doubling each quote. The one
 // place where text becomes part of a statement.

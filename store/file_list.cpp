@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <optional>
 
 #include "platform/files.h"
 #include "store/reports.h"
+#include "store/statement.h"
 #include "store/tree.h"
 
 namespace kestrel::store {
@@ -131,14 +133,31 @@ std::optional<std::vector<FileRecord>> filesOfDirectory(Database& db, std::int64
   return result;
 }
 
-void setOwner(Database& db, const std::vector<std::int64_t>& ids, std::int64_t userId) {
+namespace {
+
+// sql once per id (its last parameter), after value when given, in one
+// transaction: every selected row changes, or none does.
+void runForEachId(Database& db, const char* sql, const std::vector<std::int64_t>& ids,
+                  std::optional<std::int64_t> value = std::nullopt) {
   if (ids.empty()) return;
-  db.execute("update files set userid=" + std::to_string(userId) + " where id in (" + idList(ids) + ")");
+  Transaction t(db);
+  for (std::int64_t id : ids) {
+    Statement s(t, sql);
+    int next = 1;
+    if (value) s.bind(next++, *value);
+    s.bind(next, id).execute();
+  }
+  t.commit();
+}
+
+}  // namespace
+
+void setOwner(Database& db, const std::vector<std::int64_t>& ids, std::int64_t userId) {
+  runForEachId(db, "UPDATE files SET userid=? WHERE id=?", ids, userId);
 }
 
 void setGroup(Database& db, const std::vector<std::int64_t>& ids, std::int64_t groupId) {
-  if (ids.empty()) return;
-  db.execute("update files set groupid=" + std::to_string(groupId) + " where id in (" + idList(ids) + ")");
+  runForEachId(db, "UPDATE files SET groupid=? WHERE id=?", ids, groupId);
 }
 
 void setPermissions(Database& db, const std::vector<std::int64_t>& ids, const PermissionChange& change) {
@@ -158,7 +177,7 @@ void deleteFiles(Database& db, const FileRecord& directory, const std::vector<Fi
   if (files.empty()) return;
   std::vector<std::int64_t> ids;
   for (const FileRecord& file : files) ids.push_back(file.id);
-  db.execute("delete from files where id in (" + idList(ids) + ")");
+  runForEachId(db, "DELETE FROM files WHERE id=?", ids);
   if (!deletePhysicalFiles || directory.path.empty()) return;
   for (const FileRecord& file : files) {
     if (file.link != 0) continue;  // a link has no file of its own

@@ -59,7 +59,7 @@ void indexDirectory(Database& db, std::int64_t directoryId, const IndexOptions& 
     std::vector<IndexEntry> entries;
     entries.reserve(rows.size());
     for (const FileRecord& r : rows) entries.push_back({r.name, r.modified, r.title});
-    std::string text = formatIndex(directory->title, buildVirtualPath(directoryId), now, header, footer, entries,
+    std::string text = formatIndex(directory->title, buildVirtualPath(db, directoryId), now, header, footer, entries,
                                    options.skipBlank);
     auto path = platform::childPath(directory->path, "index.txt");
     // A directory where the file cannot be created is skipped without a word.

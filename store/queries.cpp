@@ -165,19 +165,4 @@ std::optional<HomeRecord> domainByName(Database& db, std::string_view name) {
   return selectRow<HomeRecord>(db, "name=?", name);
 }
 
-void addUserDownloads(Database& db, std::int64_t userId, std::int64_t count) {
-  Statement s(db, "UPDATE users SET downloads=downloads+? WHERE id=?");
-  s.bind(1, count).bind(2, userId).execute();
-}
-
-void addUserUploads(Database& db, std::int64_t userId, std::int64_t count) {
-  Statement s(db, "UPDATE users SET uploads=uploads+? WHERE id=?");
-  s.bind(1, count).bind(2, userId).execute();
-}
-
-void addFileDownloads(Database& db, std::int64_t fileId, std::int64_t count) {
-  Statement s(db, "UPDATE files SET downloads=downloads+? WHERE id=?");
-  s.bind(1, count).bind(2, fileId).execute();
-}
-
 }  // namespace kestrel::store

@@ -68,9 +68,6 @@ double spaceUsedBy(Database& db, std::int64_t userId);
 std::optional<HomeRecord> domainByAddress(Database& db, std::string_view address);
 std::optional<HomeRecord> domainByName(Database& db, std::string_view name);
 
-// Counters.
-void addUserDownloads(Database& db, std::int64_t userId, std::int64_t count);
-void addUserUploads(Database& db, std::int64_t userId, std::int64_t count);
-void addFileDownloads(Database& db, std::int64_t fileId, std::int64_t count);
+// Download and upload counters: store/counters.h.
 
 }  // namespace kestrel::store

@@ -4,20 +4,16 @@
 #include <set>
 
 #include "platform/files.h"
+#include "store/queries.h"
+#include "store/statement.h"
 
 namespace kestrel::store {
 
-namespace {
-std::unique_ptr<SharedRecordSets> gShared;
-}
-
 SharedRecordSets::SharedRecordSets(Database& db)
-    : pathFinder(db), nameFinder(db), group(db), user(db), log(db) {
+    : pathFinder(db), group(db), user(db), log(db) {
   // Open with a filter that matches nothing: every use sets its own filter.
   pathFinder.setFilter("id=0");
   pathFinder.open();
-  nameFinder.setFilter("id=0");
-  nameFinder.open();
   group.setFilter("id=0");
   group.open();
   user.setFilter("id=0");
@@ -26,18 +22,14 @@ SharedRecordSets::SharedRecordSets(Database& db)
   log.open();
 }
 
-SharedRecordSets* sharedRecordSets() { return gShared.get(); }
-
-void openSharedRecordSets() {
-  Database* db = sharedDatabase();
-  if (!db) throw DbError("no data source");
-  gShared = std::make_unique<SharedRecordSets>(*db);
+SharedRecordSets& recordSetsOf(Database& db) {
+  SharedRecordSets* sets = db.recordSets();
+  if (!sets) throw DbError("no shared record sets on this connection");
+  return *sets;
 }
 
-void closeSharedRecordSets() { gShared.reset(); }
-
-std::string buildVirtualPath(std::int64_t id) {
-  SharedRecordSets& s = *sharedRecordSets();
+std::string buildVirtualPath(Database& db, std::int64_t id) {
+  SharedRecordSets& s = recordSetsOf(db);
   platform::MutexLock lock(s.pathFinderMutex);
   std::string result;
   s.pathFinder.setFilter("id=" + std::to_string(id));
@@ -54,12 +46,8 @@ std::string buildVirtualPath(std::int64_t id) {
   return result;
 }
 
-bool nameExistsUnder(std::int64_t parent, const std::string& name) {
-  SharedRecordSets& s = *sharedRecordSets();
-  platform::MutexLock lock(s.nameFinderMutex);
-  s.nameFinder.setFilter("parent=" + std::to_string(parent) + " and name=" + quoteText(name));
-  s.nameFinder.requery();
-  return !s.nameFinder.isEmpty();
+bool nameExistsUnder(Database& db, std::int64_t parent, const std::string& name) {
+  return childByName(db, parent, name).has_value();
 }
 
 }  // namespace kestrel::store
@@ -271,10 +259,14 @@ bool entryNamedUnder(Database& db, std::int64_t parent, const std::string& name)
   return !rows.isEmpty();
 }
 
-void removeEntryRow(Database& db, std::int64_t id) { db.execute("delete * from files where id=" + idText(id)); }
+void removeEntryRow(Database& db, std::int64_t id) {
+  Statement s(db, "DELETE FROM files WHERE id=?");
+  s.bind(1, id).execute();
+}
 
 void moveEntry(Database& db, std::int64_t id, std::int64_t newParent) {
-  db.execute("update files set parent=" + idText(newParent) + " where id=" + idText(id));
+  Statement s(db, "UPDATE files SET parent=? WHERE id=?");
+  s.bind(1, newParent).bind(2, id).execute();
 }
 
 namespace {

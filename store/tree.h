@@ -52,26 +52,23 @@ void setPermissionsFromOctal(Row& row, const char digits[3]) {
 // The long-lived record sets every thread shares, each behind its lock.
 class SharedRecordSets {
  public:
+  // Opens them on db; throws DbError.
   explicit SharedRecordSets(Database& db);
 
   platform::Mutex pathFinderMutex;
   CDBPathFind pathFinder GUARDED_BY(pathFinderMutex);
-  platform::Mutex nameFinderMutex;
-  CDBPathFind nameFinder GUARDED_BY(nameFinderMutex);
   CDBGroup group;  // console thread only
   CDBUser user;    // console thread only
   platform::Mutex logMutex;
   CDBLog log GUARDED_BY(logMutex);
 };
 
-SharedRecordSets* sharedRecordSets();
-// Opens the shared record sets on the shared connection; throws DbError.
-void openSharedRecordSets();
-void closeSharedRecordSets();
+// The record sets db lends, or a DbError when it lends none.
+SharedRecordSets& recordSetsOf(Database& db);
 
 // "/name/name" of an entry; a root gives "/" and its own name.
-std::string buildVirtualPath(std::int64_t id);
-bool nameExistsUnder(std::int64_t parent, const std::string& name);
+std::string buildVirtualPath(Database& db, std::int64_t id);
+bool nameExistsUnder(Database& db, std::int64_t parent, const std::string& name);
 
 // ---------------------------------------------------------------------------
 // The console's editing of the tree.

@@ -92,7 +92,7 @@ void LoginBackoff::makeRoom(Clock::time_point now) {
 ConnectionWorkers::~ConnectionWorkers() { shutdown(); }
 
 void ConnectionWorkers::enqueue(std::function<void()> job) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   jobs_.push_back(std::move(job));
   if (jobs_.size() > idle_ + starting_ && threads_.size() < max_ && !stopping_) {
     ++starting_;
@@ -102,46 +102,47 @@ void ConnectionWorkers::enqueue(std::function<void()> job) {
       --starting_;  // no thread to be had: the job waits for one that is
     }
   }
-  wake_.notify_one();
+  wake_.notifyOne();
 }
 
 void ConnectionWorkers::work() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  mutex_.lock();
   --starting_;
   for (;;) {
     ++idle_;
-    wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+    while (!stopping_ && jobs_.empty()) wake_.wait(mutex_);
     --idle_;
-    if (jobs_.empty()) return;  // stopping, and nothing left to run
+    if (jobs_.empty()) break;  // stopping, and nothing left to run
     auto job = std::move(jobs_.front());
     jobs_.pop_front();
-    lock.unlock();
+    mutex_.unlock();
     job();
     job = nullptr;  // what the job holds goes before the next wait
-    lock.lock();
+    mutex_.lock();
   }
+  mutex_.unlock();
 }
 
 void ConnectionWorkers::shutdown() {
   std::vector<std::thread> threads;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     stopping_ = true;
     threads.swap(threads_);
   }
-  wake_.notify_all();
+  wake_.notifyAll();
   for (auto& t : threads) t.join();
   // Without any thread (never needed one), queued jobs still run: each closes its socket.
   std::deque<std::function<void()>> left;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     left.swap(jobs_);
   }
   for (auto& job : left) job();
 }
 
 std::size_t ConnectionWorkers::threads() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return threads_.size();
 }
 

@@ -73,22 +73,22 @@ class ConnectionWorkers {
   ConnectionWorkers(const ConnectionWorkers&) = delete;
   ConnectionWorkers& operator=(const ConnectionWorkers&) = delete;
 
-  void enqueue(std::function<void()> job);
+  void enqueue(std::function<void()> job) EXCLUDES(mutex_);
   // Runs what is queued, then joins every thread.
-  void shutdown();
+  void shutdown() EXCLUDES(mutex_);
 
-  std::size_t threads() const;
+  std::size_t threads() const EXCLUDES(mutex_);
 
  private:
-  void work();
+  void work() EXCLUDES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> jobs_;  // guarded by mutex_
-  std::vector<std::thread> threads_;        // guarded by mutex_
-  std::size_t idle_ = 0;                    // guarded by mutex_
-  std::size_t starting_ = 0;                // threads made but not yet waiting; guarded by mutex_
-  bool stopping_ = false;                   // guarded by mutex_
+  mutable platform::Mutex mutex_;
+  platform::CondVar wake_;
+  std::deque<std::function<void()>> jobs_ GUARDED_BY(mutex_);
+  std::vector<std::thread> threads_ GUARDED_BY(mutex_);
+  std::size_t idle_ GUARDED_BY(mutex_) = 0;
+  std::size_t starting_ GUARDED_BY(mutex_) = 0;  // threads made but not yet waiting
+  bool stopping_ GUARDED_BY(mutex_) = false;
   const std::size_t max_;
 };
 

@@ -82,7 +82,7 @@ std::string EventStreams::format(const std::string& event, const Json& data) {
 
 void EventStreams::publish(const std::string& channel, const std::string& event, const Json& data) {
   std::string text = format(event, data);
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   bool any = false;
   for (auto& s : subscribers_) {
     if (s->channel != channel || s->dropped) continue;
@@ -94,12 +94,12 @@ void EventStreams::publish(const std::string& channel, const std::string& event,
     s->queue.push_back(text);
     any = true;
   }
-  if (any) wake_.notify_all();
+  if (any) wake_.notifyAll();
 }
 
 void EventStreams::notice(const std::string& text, const std::string& icon) {
   Json data = {{"text", text}, {"icon", icon}};
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   bool delivered = false;
   for (auto& s : subscribers_) {
     if (s->channel != "frame" || s->dropped) continue;
@@ -107,7 +107,7 @@ void EventStreams::notice(const std::string& text, const std::string& icon) {
     delivered = true;
   }
   if (delivered) {
-    wake_.notify_all();
+    wake_.notifyAll();
   } else {
     if (keptNotices_.size() >= kKeptNoticeLimit) keptNotices_.pop_front();
     keptNotices_.push_back(format("notice", data));
@@ -115,7 +115,7 @@ void EventStreams::notice(const std::string& text, const std::string& icon) {
 }
 
 bool EventStreams::consoleOpen() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   for (auto& s : subscribers_)
     if (s->channel == "frame" && !s->dropped) return true;
   return false;
@@ -124,7 +124,7 @@ bool EventStreams::consoleOpen() const {
 std::shared_ptr<EventStreams::Subscriber> EventStreams::subscribe(const std::string& channel) {
   auto subscriber = std::make_shared<Subscriber>();
   subscriber->channel = channel;
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (channel == "frame") {
     subscriber->queue.assign(keptNotices_.begin(), keptNotices_.end());
     keptNotices_.clear();
@@ -134,15 +134,17 @@ std::shared_ptr<EventStreams::Subscriber> EventStreams::subscribe(const std::str
 }
 
 void EventStreams::unsubscribe(const std::shared_ptr<Subscriber>& subscriber) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   subscribers_.remove(subscriber);
-  wake_.notify_all();
+  wake_.notifyAll();
 }
 
 bool EventStreams::next(const std::shared_ptr<Subscriber>& subscriber, std::string& out,
                         std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  wake_.wait_for(lock, timeout, [&] { return shuttingDown_ || subscriber->dropped || !subscriber->queue.empty(); });
+  platform::MutexLock lock(mutex_);
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!shuttingDown_ && !subscriber->dropped && subscriber->queue.empty())
+    if (!wake_.waitUntil(mutex_, deadline)) break;
   // What was published before the end still goes out: "closed" is the last word a page gets.
   if (subscriber->dropped || (shuttingDown_ && subscriber->queue.empty())) return false;
   out.clear();
@@ -154,24 +156,26 @@ bool EventStreams::next(const std::shared_ptr<Subscriber>& subscriber, std::stri
 }
 
 void EventStreams::shutdown(std::chrono::milliseconds grace) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   shuttingDown_ = true;
-  wake_.notify_all();
+  wake_.notifyAll();
   // Each stream sends what it still holds and ends; a page that does not
   // read is not waited for beyond the grace.
-  wake_.wait_for(lock, grace, [&] { return subscribers_.empty(); });
+  auto deadline = std::chrono::steady_clock::now() + grace;
+  while (!subscribers_.empty())
+    if (!wake_.waitUntil(mutex_, deadline)) break;
 }
 
 // --- server ----------------------------------------------------------------
 
 ConsoleServer::ConsoleServer(platform::EventLoop& loop, server::CMainFrame& frame, platform::Settings& settings,
-                             store::RefreshWorker& refreshWorker, bool haveDatabase, bool serviceMode)
+                             RefreshWorker& refreshWorker, store::Database* database, bool serviceMode)
     : loop_(loop),
       frame_(frame),
       settings_(settings),
       serviceMode_(serviceMode),
       view_(frame, events_),
-      context_{frame, view_, settings, events_, loop, refreshWorker, {}, haveDatabase} {
+      context_{frame, view_, settings, events_, loop, refreshWorker, {}, database} {
   registerAllRoutes(routes_);
   for (const auto& route : routes_.routes()) patterns_.emplace_back(route.pattern);
   frame_.setEvents(&view_);
@@ -213,7 +217,7 @@ bool ConsoleServer::start(std::string& error) {
   else if (created)
     std::printf("Console password (shown once; kept in %s): %s\n", settings_.path().c_str(), password_.c_str());
   {
-    std::lock_guard<std::mutex> lock(stopMutex_);
+    platform::MutexLock lock(stopMutex_);
     stopping_ = false;
   }
 
@@ -292,10 +296,10 @@ bool ConsoleServer::start(std::string& error) {
 
 void ConsoleServer::stop() {
   {
-    std::lock_guard<std::mutex> lock(stopMutex_);
+    platform::MutexLock lock(stopMutex_);
     stopping_ = true;
   }
-  stopWake_.notify_all();
+  stopWake_.notifyAll();
   events_.shutdown(std::chrono::milliseconds(1000));
   if (http_) http_->stop();
   if (thread_.joinable()) thread_.join();
@@ -332,8 +336,10 @@ ConsoleServer::PasswordCheck ConsoleServer::checkPassword(const httplib::Request
   // The wrong answer itself waits out the delay, so a client that tries again
   // at once is not held back; no lock is held meanwhile.
   if (delayedAnswers_.fetch_add(1) < kDelayedAnswerLimit) {
-    std::unique_lock<std::mutex> lock(stopMutex_);
-    stopWake_.wait_for(lock, delay, [&] { return stopping_; });
+    platform::MutexLock lock(stopMutex_);
+    auto deadline = std::chrono::steady_clock::now() + delay;
+    while (!stopping_)
+      if (!stopWake_.waitUntil(stopMutex_, deadline)) break;
   }
   delayedAnswers_.fetch_sub(1);
   return PasswordCheck::Wrong;

@@ -52,18 +52,19 @@ class EventStreams : public EventHub {
   static std::string format(const std::string& event, const Json& data);
 
  private:
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::list<std::shared_ptr<Subscriber>> subscribers_;
-  std::deque<std::string> keptNotices_;
-  bool shuttingDown_ = false;
+  // Also guards each subscriber's queue and dropped mark.
+  mutable platform::Mutex mutex_;
+  platform::CondVar wake_;
+  std::list<std::shared_ptr<Subscriber>> subscribers_ GUARDED_BY(mutex_);
+  std::deque<std::string> keptNotices_ GUARDED_BY(mutex_);
+  bool shuttingDown_ GUARDED_BY(mutex_) = false;
 };
 
 class ConsoleServer {
  public:
   // In service mode a generated password is not printed (the output goes to the journal).
   ConsoleServer(platform::EventLoop& loop, server::CMainFrame& frame, platform::Settings& settings,
-                store::RefreshWorker& refreshWorker, bool haveDatabase,
+                RefreshWorker& refreshWorker, store::Database* database,
                 bool serviceMode = false);
   ~ConsoleServer();
 
@@ -138,9 +139,9 @@ class ConsoleServer {
   std::atomic<int> delayedAnswers_{0};
   std::atomic<int> openStreams_{0};
   // Wakes delayed wrong-password answers when the server stops.
-  std::mutex stopMutex_;
-  std::condition_variable stopWake_;
-  bool stopping_ = false;  // guarded by stopMutex_
+  platform::Mutex stopMutex_;
+  platform::CondVar stopWake_;
+  bool stopping_ GUARDED_BY(stopMutex_) = false;
 };
 
 }  // namespace kestrel::console

@@ -217,12 +217,12 @@ void registerGroupRoutes(ApiRoutes& routes) {
     return answerOutcome(store::editGroup(db, g->id, sheet), ctx, "group", "changed");
   }));
   routes.del(R"(/groups/(\d{1,18}))", guarded([](const ApiRequest& req, ConsoleContext& ctx, Database& db) {
-    return answerOutcome(store::deleteGroups(db, {pathId(req)}, windowOf(req), confirmation(req)), ctx, "group",
+    return answerOutcome(deleteGroups(db, {pathId(req)}, windowOf(req), confirmation(req)), ctx, "group",
                          "deleted");
   }));
   // Several groups selected in the Groups window.
   routes.del("/groups", guarded([](const ApiRequest& req, ConsoleContext& ctx, Database& db) {
-    return answerOutcome(store::deleteGroups(db, idList(req), AccountWindow::List, confirmation(req)), ctx, "group",
+    return answerOutcome(deleteGroups(db, idList(req), AccountWindow::List, confirmation(req)), ctx, "group",
                          "deleted");
   }));
 }
@@ -254,15 +254,15 @@ void registerUserRoutes(ApiRoutes& routes) {
     AccountWindow from = windowOf(req);
     store::UserRecord u = loadUser(db, pathId(req));
     readUserSheet(req.body, u);
-    return answerOutcome(store::editUser(db, u.id, u, from), ctx, "user", "changed");
+    return answerOutcome(editUser(db, u.id, u, from), ctx, "user", "changed");
   }));
   routes.del(R"(/users/(\d{1,18}))", guarded([](const ApiRequest& req, ConsoleContext& ctx, Database& db) {
-    return answerOutcome(store::deleteUsers(db, {pathId(req)}, windowOf(req), confirmation(req)), ctx, "user",
+    return answerOutcome(deleteUsers(db, {pathId(req)}, windowOf(req), confirmation(req)), ctx, "user",
                          "deleted");
   }));
   // Several users selected in the Users window.
   routes.del("/users", guarded([](const ApiRequest& req, ConsoleContext& ctx, Database& db) {
-    return answerOutcome(store::deleteUsers(db, idList(req), AccountWindow::List, confirmation(req)), ctx, "user",
+    return answerOutcome(deleteUsers(db, idList(req), AccountWindow::List, confirmation(req)), ctx, "user",
                          "deleted");
   }));
   routes.post(R"(/users/(\d{1,18})/move)", guarded([](const ApiRequest& req, ConsoleContext& ctx, Database& db) {

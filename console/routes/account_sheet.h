@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "console/routes/api.h"
+#include "console/state/account_dialogs.h"
 #include "platform/settings.h"
 #include "store/account_queries.h"
 #include "store/account_records.h"
@@ -18,9 +19,7 @@
 namespace kestrel::console::accounts {
 
 using store::AccountOutcome;
-using store::AccountWindow;
 using store::Database;
-using store::kBlankEntry;
 using store::kSiteCommandLimit;
 
 inline constexpr char kInvalidFilter[] = "Invalid filter format.";
@@ -151,7 +150,7 @@ inline store::Confirmation confirmation(const ApiRequest& req) {
   return a == "yes" || a == "ok";
 }
 
-inline Json messagesJson(const std::vector<store::AccountMessage>& messages) {
+inline Json messagesJson(const std::vector<DialogMessage>& messages) {
   Json list = Json::array();
   for (const auto& m : messages) list.push_back({{"text", m.text}, {"icon", m.icon}, {"buttons", m.buttons}});
   return list;
@@ -159,7 +158,7 @@ inline Json messagesJson(const std::vector<store::AccountMessage>& messages) {
 
 // An outcome as the console's answer; what is the operation's subject ("domain",
 // "group", "user") and action name the event every console receives.
-inline ApiResponse answerOutcome(const AccountOutcome& out, ConsoleContext& ctx, const char* what, const char* action) {
+inline ApiResponse answerOutcome(const AccountAnswer& out, ConsoleContext& ctx, const char* what, const char* action) {
   if (!out.badInput.empty()) return out.missing ? notFound(out.badInput) : badRequest(out.badInput);
   if (out.question) {
     ApiResponse r = question(out.question->text, out.question->buttons, out.question->icon, 0);
@@ -179,6 +178,10 @@ inline ApiResponse answerOutcome(const AccountOutcome& out, ConsoleContext& ctx,
     ctx.events.publish("frame", "accounts", {{"what", what}, {"action", action}, {"ids", ids}});
   }
   return ok(body);
+}
+
+inline ApiResponse answerOutcome(const AccountOutcome& out, ConsoleContext& ctx, const char* what, const char* action) {
+  return answerOutcome(dialogAnswer(out), ctx, what, action);
 }
 
 inline std::vector<std::int64_t> idList(const ApiRequest& req) {
@@ -225,8 +228,8 @@ inline store::HomeRecord loadDomain(Database& db, std::int64_t id) {
 
 inline Handler guarded(AccountHandler handler) {
   return [handler = std::move(handler)](const ApiRequest& req, ConsoleContext& ctx) -> ApiResponse {
-    Database* db = store::sharedDatabase();
-    if (!ctx.haveDatabase || !db) return databaseMissing();
+    Database* db = ctx.database;
+    if (!db) return databaseMissing();
     try {
       return handler(req, ctx, *db);
     } catch (const Refusal& r) {

@@ -35,7 +35,7 @@ class CMainFrame;
 }
 
 namespace kestrel::store {
-class RefreshWorker;
+class Database;
 }
 
 namespace kestrel::console {
@@ -44,6 +44,7 @@ using Json = nlohmann::json;
 
 class EventHub;
 class FrameView;
+class RefreshWorker;
 
 // The automatic synchronisation's in-progress mark.
 struct AutoRefreshState {
@@ -91,11 +92,11 @@ struct ConsoleContext {
   platform::Settings& settings;
   EventHub& events;
   platform::EventLoop& loop;
-  store::RefreshWorker& refreshWorker;
+  RefreshWorker& refreshWorker;
   AutoRefreshState autoRefresh;
-  // The shared connection is open; when false, handlers that need the
-  // database answer with databaseMissing().
-  bool haveDatabase;
+  // The shared connection, lending its record sets; null when the data
+  // source is missing, and handlers that need it answer databaseMissing().
+  store::Database* database;
 };
 
 ApiResponse databaseMissing();

@@ -189,8 +189,8 @@ Json sheetJson(Database& db, const FileRecord& row) {
 // Every route needs the data source but the picker.
 Handler withDatabase(std::function<ApiResponse(const ApiRequest&, Database&)> body) {
   return [body = std::move(body)](const ApiRequest& request, ConsoleContext& context) {
-    Database* db = store::sharedDatabase();
-    if (!context.haveDatabase || !db || !store::sharedRecordSets()) return databaseMissing();
+    Database* db = context.database;
+    if (!db || !db->recordSets()) return databaseMissing();
     return body(request, *db);
   };
 }

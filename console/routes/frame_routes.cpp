@@ -182,11 +182,11 @@ void registerFrameRoutes(ApiRoutes& routes) {
   });
 
   routes.post("/log/clear", [](const ApiRequest& request, ConsoleContext& c) {
-    if (!c.haveDatabase) return databaseMissing();
+    if (!c.database) return databaseMissing();
     auto answer = request.answer();
     if (!answer) return question("Clearing activity log.  Are you really sure?", {"OK", "Cancel"});
     if (*answer != "OK") return ok({{"cleared", false}});
-    store::clearActivityLog(*store::sharedDatabase());
+    store::clearActivityLog(*c.database);
     return ok({{"cleared", true}});
   });
 

@@ -38,8 +38,8 @@ std::optional<std::int64_t> selectedDirectory(store::Database& db, const std::st
 }
 
 ApiResponse buildIndexes(const ApiRequest& request, ConsoleContext& context) {
-  if (!context.haveDatabase || !store::sharedDatabase()) return databaseMissing();
-  store::Database& db = *store::sharedDatabase();
+  if (!context.database) return databaseMissing();
+  store::Database& db = *context.database;
   auto id = selectedDirectory(db, request.captures.at(0));
   if (!id) return message(kSelectDirectory);
   store::IndexOptions options;
@@ -50,8 +50,8 @@ ApiResponse buildIndexes(const ApiRequest& request, ConsoleContext& context) {
 }
 
 ApiResponse findDescriptions(const ApiRequest& request, ConsoleContext& context) {
-  if (!context.haveDatabase || !store::sharedDatabase()) return databaseMissing();
-  store::Database& db = *store::sharedDatabase();
+  if (!context.database) return databaseMissing();
+  store::Database& db = *context.database;
   auto id = selectedDirectory(db, request.captures.at(0));
   if (!id) return message(kSelectDirectory);
   store::DescriptionOptions options;

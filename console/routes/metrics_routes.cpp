@@ -11,7 +11,7 @@
 #include "console/routes/api.h"
 #include "ftp/command_table.h"
 #include "platform/metrics.h"
-#include "store/refresh.h"
+#include "console/state/refresh_window.h"
 
 namespace kestrel::console {
 
@@ -30,7 +30,7 @@ std::map<std::string, std::uint64_t> commandsByVerb(const metrics::Counters& c) 
   return verbs;
 }
 
-std::string render(const store::RefreshWorker& worker) {
+std::string render(const RefreshWorker& worker) {
   const metrics::Counters& c = metrics::counters();
   metrics::Exposition out;
 

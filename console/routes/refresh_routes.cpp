@@ -11,7 +11,7 @@
 #include "server/main_frame.h"
 #include "store/account_queries.h"
 #include "store/records.h"
-#include "store/refresh.h"
+#include "console/state/refresh_window.h"
 #include "store/tree.h"
 
 namespace kestrel::console {
@@ -55,17 +55,17 @@ const SecuritySwitch kSecurity[] = {
     {"otherExecute", &settings::kRefOtherExecute, &store::RefreshOptions::otherExecute}};
 
 // Draws the progress window on the refresh channel.
-class EventObserver : public store::RefreshObserver {
+class EventObserver : public RefreshObserver {
  public:
   EventObserver(ConsoleContext& context, std::function<void(bool)> onEnded)
       : events_(context.events), loop_(context.loop), onEnded_(std::move(onEnded)) {}
 
-  void opened(const store::RefreshWindowState& s) override {
+  void opened(const RefreshWindowState& s) override {
     events_.publish(kChannel, "opened",
                     {{"title", kProgressTitle}, {"directory", s.directory}, {"automatic", s.automatic},
                      {"index", s.index}, {"count", s.count}});
   }
-  void progress(const store::RefreshWindowState& s) override {
+  void progress(const RefreshWindowState& s) override {
     events_.publish(kChannel, "progress", {{"first", s.firstLine}, {"second", s.secondLine}});
   }
   void question(std::uint64_t id, const std::string& text) override {
@@ -78,7 +78,7 @@ class EventObserver : public store::RefreshObserver {
     platform::journalLine(platform::Priority::kWarning, text);
     loop_.post([&events, text] { events.notice(text); });
   }
-  void closed(const store::RefreshWindowResult& result) override;
+  void closed(const RefreshWindowResult& result) override;
   void ended(bool automatic, bool cancelled) override {
     events_.publish(kChannel, "ended", {{"automatic", automatic}, {"cancelled", cancelled}});
     if (onEnded_) onEnded_(cancelled);
@@ -90,7 +90,7 @@ class EventObserver : public store::RefreshObserver {
   std::function<void(bool)> onEnded_;
 };
 
-Json resultJson(const store::RefreshWindowResult& r) {
+Json resultJson(const RefreshWindowResult& r) {
   Json j = {{"directory", r.directory},       {"automatic", r.automatic}, {"cancelled", r.cancelled},
             {"directoriesAdded", r.directoriesAdded}, {"added", r.added},  {"updated", r.updated},
             {"deleted", r.deleted}};
@@ -99,7 +99,7 @@ Json resultJson(const store::RefreshWindowResult& r) {
   return j;
 }
 
-void EventObserver::closed(const store::RefreshWindowResult& result) {
+void EventObserver::closed(const RefreshWindowResult& result) {
   events_.publish(kChannel, "closed", resultJson(result));
 }
 
@@ -185,7 +185,7 @@ ApiResponse getOptions(const ApiRequest&, ConsoleContext&) {
 }
 
 ApiResponse startRefresh(const ApiRequest& request, ConsoleContext& context) {
-  if (!context.haveDatabase) return databaseMissing();
+  if (!context.database) return databaseMissing();
   auto id = request.integer("directory");
   if (!id || *id <= 0 || *id > INT32_MAX) return badRequest("directory: the id of a directory row is required");
   store::RefreshOptions options;
@@ -212,9 +212,9 @@ ApiResponse startRefresh(const ApiRequest& request, ConsoleContext& context) {
   if (ownership != kDirectoryOwner && ownership != kSystemOwner)
     return badRequest("ownership: \"System\" or \"Directory Owner\"");
 
-  store::RefreshWorker& worker = context.refreshWorker;
+  RefreshWorker& worker = context.refreshWorker;
   if (worker.running()) return message(kBusyText, "exclamation");
-  store::Database& db = *store::sharedDatabase();
+  store::Database& db = *context.database;
   auto found = store::findEntry(db, *id);
   if (!found) return message(store::missingRecordText(*id), "stop", 404);
   const store::FileRecord& dir = *found;
@@ -222,7 +222,7 @@ ApiResponse startRefresh(const ApiRequest& request, ConsoleContext& context) {
   options.domain = static_cast<std::int32_t>(dir.domain);
   if (ownership == kSystemOwner) std::tie(options.ownerUser, options.ownerGroup) = systemOwner(db, dir.domain);
 
-  store::RefreshWorker::Run run;
+  RefreshWorker::Run run;
   run.refreshes.push_back(options);
   run.interactive = context.events.consoleOpen();
   run.observer = std::make_shared<EventObserver>(context, nullptr);
@@ -249,8 +249,8 @@ ApiResponse answerQuestion(const ApiRequest& request, ConsoleContext& context) {
 }
 
 ApiResponse refreshState(const ApiRequest&, ConsoleContext& context) {
-  store::RefreshWorker& worker = context.refreshWorker;
-  store::RefreshWindowState s = worker.state();
+  RefreshWorker& worker = context.refreshWorker;
+  RefreshWindowState s = worker.state();
   Json window = {{"open", s.open},   {"title", kProgressTitle}, {"directory", s.directory},
                  {"automatic", s.automatic}, {"index", s.index}, {"count", s.count},
                  {"first", s.firstLine}, {"second", s.secondLine}};
@@ -306,15 +306,15 @@ void registerRefreshRoutes(ApiRoutes& routes) {
 }
 
 void autoRefreshTick(ConsoleContext& context) {
-  if (!context.haveDatabase || context.autoRefresh.running) return;
-  store::RefreshWorker& worker = context.refreshWorker;
+  if (!context.database || context.autoRefresh.running) return;
+  RefreshWorker& worker = context.refreshWorker;
   // A manual refresh holds the worker: the run waits for a later tick.
   if (worker.running()) return;
   std::time_t next = context.frame.nextSynchronisation();
   if (next == 0 || next >= std::time(nullptr)) return;
 
   context.autoRefresh.running = true;
-  store::Database& db = *store::sharedDatabase();
+  store::Database& db = *context.database;
   std::vector<store::RefreshOptions> refreshes;
   try {
     refreshes = automaticRefreshes(db, context.settings);
@@ -328,7 +328,7 @@ void autoRefreshTick(ConsoleContext& context) {
     finishAutomaticRun(context);
     return;
   }
-  store::RefreshWorker::Run run;
+  RefreshWorker::Run run;
   run.refreshes = std::move(refreshes);
   run.automatic = true;
   run.interactive = context.events.consoleOpen();

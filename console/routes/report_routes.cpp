@@ -64,7 +64,7 @@ std::string baseName(const std::string& path) {
 }
 
 ApiResponse runReport(const ReportRoute& route, const ApiRequest& request, ConsoleContext& context) {
-  if (!context.haveDatabase || !store::sharedDatabase()) return databaseMissing();
+  if (!context.database) return databaseMissing();
 
   std::string scopeName = request.text("scope");
   auto kind = scopeKind(scopeName);
@@ -83,7 +83,7 @@ ApiResponse runReport(const ReportRoute& route, const ApiRequest& request, Conso
   if (output.find('\0') != std::string::npos) return badRequest("The output file name holds a NUL character.");
 
   std::time_t now = std::time(nullptr);
-  store::Database& db = *store::sharedDatabase();
+  store::Database& db = *context.database;
   std::string text;
   switch (route.kind) {
     case ReportKind::User: text = store::userReport(db, scope, now); break;

@@ -21,6 +21,7 @@
 
 #include "console/routes/api.h"
 #include "console/routes/directory_entries.h"
+#include "console/state/account_dialogs.h"
 #include "platform/files.h"
 #include "store/account_queries.h"
 #include "store/accounts.h"
@@ -85,7 +86,7 @@ ApiResponse children(const ApiRequest& request, Database& db) {
 ApiResponse addNewEntry(const ApiRequest& request, Database& db, FileRecord row, std::size_t questionIndex) {
   if (row.name.empty()) return message(kBlankName, "stop", 422);
   if (!store::isValidEntryName(row.name)) return message(kInvalidName, "stop", 422);
-  if (store::nameExistsUnder(row.parent, row.name)) return message(kEntryExists);
+  if (store::nameExistsUnder(db, row.parent, row.name)) return message(kEntryExists);
 
   std::vector<std::string> created;
   // A link has no place on disk, and a directory without a Path none either.
@@ -188,7 +189,7 @@ ApiResponse linkDirectory(const ApiRequest& request, Database& db, const FileRec
 
 // A user dropped onto a group: the account rules decide.
 ApiResponse dropUserOnGroup(Database& db, std::int64_t userId, std::int64_t groupId) {
-  store::AccountOutcome outcome = store::moveUser(db, userId, groupId);
+  AccountAnswer outcome = dialogAnswer(store::moveUser(db, userId, groupId));
   if (outcome.missing) return notFound(outcome.badInput.empty() ? "No such user or group." : outcome.badInput);
   if (!outcome.messages.empty()) return message(outcome.messages.front().text, outcome.messages.front().icon);
   if (!outcome.badInput.empty()) return badRequest(outcome.badInput);
