@@ -58,7 +58,6 @@ bool peerHungUp(const platform::Status& status) {
 
 DataSocket::DataSocket(CUserSocket& session, platform::Fd fd, bool connected)
     : session_(session), fd_(std::move(fd)), connected_(connected) {
-  session_.loop().add(fd_.get(), 0, this);
   if (connected_) startProtection();
   updateInterest();
 }
@@ -69,7 +68,7 @@ DataSocket::~DataSocket() {
   tls_.reset();
   // Out of the loop before the descriptor closes, so no event can reach a
   // handler that is gone.
-  if (fd_.valid()) session_.loop().remove(fd_.get());
+  if (registered_) session_.loop().removeBeforeClose(fd_.get());
 }
 
 void DataSocket::startProtection() {
@@ -147,7 +146,13 @@ void DataSocket::updateInterest() {
       if (tls_->wait() == platform::TlsWait::Write) events |= EPOLLOUT;
     }
   }
-  session_.loop().modify(fd_.get(), events);
+  if (!registered_) {
+    if (events == 0) return;  // nothing to wait for
+    registered_ = session_.loop().add(fd_.get(), events, this);
+  } else if (events != events_) {
+    session_.loop().modify(fd_.get(), events);
+  }
+  events_ = events;
 }
 
 void DataSocket::startSend(platform::File file, std::int64_t target, std::int64_t size) {
@@ -155,8 +160,7 @@ void DataSocket::startSend(platform::File file, std::int64_t target, std::int64_
   file_ = std::move(file);
   target_ = target;
   size_ = size;
-  // The first block is read when the socket is writable.
-  updateInterest();
+  runJob();
 }
 
 void DataSocket::startReceive(platform::File file, std::int64_t target) {
@@ -164,10 +168,10 @@ void DataSocket::startReceive(platform::File file, std::int64_t target) {
   file_ = std::move(file);
   target_ = target;
   buffer_ = std::make_unique<char[]>(kTransferChunk);
-  // Data that arrived before the job is still in the socket: asking for
-  // readability now delivers it.
+  // Data that arrived before the job is still in the socket: reading now
+  // takes it.
   dataWaiting_ = false;
-  updateInterest();
+  runJob();
 }
 
 void DataSocket::onEvents(std::uint32_t events) {
@@ -221,8 +225,25 @@ void DataSocket::onConnected() {
 }
 
 void DataSocket::runJob() {
-  // Jobs run from readiness events; this only asks for the right ones.
-  updateInterest();
+  // A fresh connection can usually take (or give) bytes at once: the job
+  // starts here, and waits for readiness events only once it would block.
+  if (!connected_ || (tls_ && !tls_->established())) {
+    updateInterest();
+    return;
+  }
+  switch (job_) {
+    case DataJob::None:
+      updateInterest();
+      return;
+    case DataJob::LongListing:
+    case DataJob::NameListing:
+    case DataJob::SendFile:
+      pumpOutput();
+      return;
+    case DataJob::ReceiveFile:
+      receiveData();
+      return;
+  }
 }
 
 void DataSocket::pumpOutput() {
@@ -236,7 +257,7 @@ void DataSocket::pumpOutput() {
     std::string_view head = output_.head();
     platform::IoResult r = send(head.data(), head.size());
     if (r.wouldBlock) {
-      if (tls_) updateInterest();
+      updateInterest();
       return;
     }
     if (peerHungUp(r.status)) {
@@ -249,7 +270,10 @@ void DataSocket::pumpOutput() {
     }
     output_.consume(static_cast<std::size_t>(r.count));
     metrics::bytesSent(r.count);
-    if (static_cast<std::size_t>(r.count) < head.size()) return;  // wait for room
+    if (static_cast<std::size_t>(r.count) < head.size()) {  // wait for room
+      updateInterest();
+      return;
+    }
   }
   // Everything the listing queued is with the kernel: it will be delivered
   // before the FIN that follows.
@@ -293,7 +317,7 @@ void DataSocket::sendFileData() {
       }
     }
     if (r.wouldBlock) {
-      if (tls_) updateInterest();
+      updateInterest();
       return;
     }
     if (peerHungUp(r.status)) {
@@ -312,6 +336,7 @@ void DataSocket::sendFileData() {
     moved += r.count;
     countSent(r.count);
   }
+  updateInterest();  // this event's share is spent: the rest goes on the next
 }
 
 void DataSocket::countSent(std::int64_t count) {
@@ -348,7 +373,7 @@ void DataSocket::receiveData() {
     }
     platform::IoResult r = receive(buffer_.get(), kTransferChunk);
     if (r.wouldBlock) {
-      if (tls_) updateInterest();
+      updateInterest();
       return;
     }
     if (!r.ok()) {
@@ -376,6 +401,7 @@ void DataSocket::receiveData() {
       session_.touch();
     }
   }
+  updateInterest();
 }
 
 void DataSocket::finish() { session_.transferFinished(); }
@@ -395,14 +421,16 @@ PasvSocket::PasvSocket(CUserSocket& session, platform::Fd fd) : session_(session
 }
 
 PasvSocket::~PasvSocket() {
-  if (fd_.valid()) session_.loop().remove(fd_.get());
+  if (fd_.valid()) session_.loop().removeBeforeClose(fd_.get());
 }
 
-void PasvSocket::onEvents(std::uint32_t) {
+void PasvSocket::onEvents(std::uint32_t) { acceptWaiting(); }
+
+bool PasvSocket::acceptWaiting() {
   for (;;) {
-    platform::Result<platform::Fd> accepted = platform::acceptTcp(fd_.get());
-    if (!accepted.ok()) return;  // nothing more pending
-    platform::Endpoint peer = platform::peerEndpoint(accepted.value.get());
+    platform::Endpoint peer;
+    platform::Result<platform::Fd> accepted = platform::acceptTcp(fd_.get(), &peer);
+    if (!accepted.ok()) return false;  // nothing more pending
     // Only the client (or the address it named) may use the port; anyone
     // else is turned away and the listener keeps waiting.
     if (peer.address != session_.dataAddress_) continue;
@@ -412,7 +440,7 @@ void PasvSocket::onEvents(std::uint32_t) {
     auto socket = std::make_unique<DataSocket>(session_, std::move(accepted.value), true);
     // Attaching destroys this listener: nothing of it may be touched after.
     session_.attachPassiveConnection(std::move(socket));
-    return;
+    return true;
   }
 }
 
@@ -448,11 +476,11 @@ int CUserSocket::listenPassive() {
   passive_.reset();
   int octets[4] = {};
   if (!platform::parseDotted(localAddress_, octets)) return -1;
-  platform::Result<platform::Fd> listener = platform::listenTcpEphemeral(localAddress_, 1);
+  int port = 0;
+  platform::Result<platform::Fd> listener = platform::listenTcpEphemeral(localAddress_, 1, port);
   if (!listener.ok()) return -1;
-  platform::Endpoint bound = platform::localEndpoint(listener.value.get());
   passive_ = std::make_unique<PasvSocket>(*this, std::move(listener.value));
-  return bound.port;
+  return port;
 }
 
 void CUserSocket::cmdPasv(const std::string&) {
@@ -511,6 +539,9 @@ void CUserSocket::attachPassiveConnection(std::unique_ptr<DataSocket> socket) {
 void CUserSocket::openDataConnection(DataOperation operation) {
   if (passive_) {
     pendingOperation_ = operation;
+    // The client connects before it sends its command, as a rule, and its
+    // connection's readiness event may not have been read yet.
+    passive_->acceptWaiting();
     return;
   }
   if (!data_) {

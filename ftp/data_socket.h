@@ -77,6 +77,10 @@ class DataSocket : public platform::EventHandler {
 
   CUserSocket& session_;
   platform::Fd fd_;
+  // The socket joins the loop only when it has to wait: a small transfer
+  // is done before it would.
+  bool registered_ = false;
+  std::uint32_t events_ = 0;
   std::unique_ptr<platform::TlsStream> tls_;
   int handshakeTimer_ = 0;
   bool connected_ = false;
@@ -106,9 +110,13 @@ class DataSocket : public platform::EventHandler {
 
 class PasvSocket : public platform::EventHandler {
  public:
+  // Waits in the loop for the client's connection.
   PasvSocket(CUserSocket& session, platform::Fd fd);
   ~PasvSocket() override;
   void onEvents(std::uint32_t events) override;
+  // Takes the client's connection if it has arrived; true when it was
+  // attached to the session, which destroys this listener.
+  bool acceptWaiting();
   int fd() const { return fd_.get(); }
 
  private:

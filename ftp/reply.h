@@ -36,6 +36,15 @@ class ReplyQueue {
     bytes_ += buffer.size();
     queue_.push_back(std::move(buffer));
   }
+  // Joins the last buffer, so that replies queued together leave in one send.
+  void append(std::string buffer) {
+    if (queue_.empty()) {
+      push(std::move(buffer));
+      return;
+    }
+    bytes_ += buffer.size();
+    queue_.back() += buffer;
+  }
   bool empty() const { return queue_.empty(); }
   std::size_t size() const { return queue_.size(); }
   // Unsent bytes in all buffers.

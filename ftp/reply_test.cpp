@@ -37,5 +37,18 @@ TEST(ReplyQueue, PartialSendsKeepTheRest) {
   EXPECT_TRUE(q.empty());
 }
 
+TEST(ReplyQueue, AppendedRepliesJoinTheLastBufferBehindWhatWasSent) {
+  ReplyQueue q;
+  q.append("150 a\r\n");
+  q.consume(3);
+  q.append("226 b\r\n");
+  EXPECT_EQ(q.size(), 1u);
+  EXPECT_EQ(q.bytes(), 11u);
+  EXPECT_EQ(q.head(), " a\r\n226 b\r\n");
+  q.consume(q.head().size());
+  EXPECT_TRUE(q.empty());
+  EXPECT_EQ(q.bytes(), 0u);
+}
+
 }  // namespace
 }  // namespace kestrel::ftp

@@ -282,6 +282,9 @@ void CUserSocket::dispatch(const std::string& line) {
     return;
   }
   const std::uint64_t answeredBefore = finalReplies_;
+  // A command's replies leave together: a download that is over before its
+  // handler returns sends its 150 and 226 in one segment.
+  corked_ = true;
   try {
     (this->*command->handler)(argument);
   } catch (const store::DbError& e) {
@@ -290,6 +293,11 @@ void CUserSocket::dispatch(const std::string& line) {
     // the client's next command.
     if (finalReplies_ == answeredBefore) reply("451 Requested action aborted.  Local error in processing.\r\n");
     host_.postToMain({Msg::ConsoleLine, nullptr, std::string("Database error: ") + e.what(), true});
+  }
+  corked_ = false;
+  if (pumpWanted_) {
+    pumpWanted_ = false;
+    pumpSends();
   }
 }
 
@@ -327,6 +335,11 @@ void CUserSocket::rawSend(const std::string& text) {
 void CUserSocket::queueText(std::string text) {
   if (isFinalReply(text)) ++finalReplies_;
   bool wasEmpty = replies_.empty();
+  if (corked_) {
+    replies_.append(std::move(text));
+    pumpWanted_ = pumpWanted_ || wasEmpty;
+    return;
+  }
   replies_.push(std::move(text));
   if (wasEmpty) pumpSends();
 }

@@ -356,6 +356,8 @@ class CUserSocket : public platform::EventHandler {
   std::string pendingMessage_ GUARDED_BY(pendingMutex_);
   ReplyQueue replies_;
   std::uint64_t finalReplies_ = 0;  // replies that ended a command, for the one-reply rule
+  bool corked_ = false;             // a command is running: its replies wait for its end
+  bool pumpWanted_ = false;         // and found the queue empty
   bool wantWrite_ = false;
   bool wantRead_ = true;
 };

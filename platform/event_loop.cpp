@@ -67,6 +67,15 @@ void EventLoop::remove(int fd) {
   tokenByFd_.erase(it);
 }
 
+void EventLoop::removeBeforeClose(int fd) {
+  auto it = tokenByFd_.find(fd);
+  if (it == tokenByFd_.end()) return;
+  // An event the kernel collected before the close finds no registration
+  // under its token and is dropped.
+  registrations_.erase(it->second);
+  tokenByFd_.erase(it);
+}
+
 void EventLoop::post(Task task) {
   bool first;
   {

@@ -1,5 +1,9 @@
 #include "platform/event_loop.h"
 
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "platform/faults.h"
@@ -65,6 +69,42 @@ TEST(EventLoopPost, EveryTaskPostedFromManyThreadsRuns) {
   for (auto& p : posters) p.join();
   watchdog.join();
   EXPECT_EQ(ran, kThreads * kTasks);
+}
+
+// A descriptor dropped without EPOLL_CTL_DEL and closed must neither reach
+// its old handler nor stop its number from being registered again.
+TEST(EventLoopRegistrations, ADescriptorRemovedBeforeCloseLeavesItsNumberFreeForTheNext) {
+  EventLoop loop;
+  struct Never : EventHandler {
+    void onEvents(std::uint32_t) override { ADD_FAILURE(); }
+  } stale;
+  int first[2];
+  ASSERT_EQ(::pipe2(first, O_CLOEXEC | O_NONBLOCK), 0);
+  ASSERT_TRUE(loop.add(first[0], EPOLLIN, &stale));
+  ASSERT_EQ(::write(first[1], "x", 1), 1);
+  loop.removeBeforeClose(first[0]);
+  ::close(first[0]);
+  ::close(first[1]);
+
+  int second[2];
+  ASSERT_EQ(::pipe2(second, O_CLOEXEC | O_NONBLOCK), 0);
+  EXPECT_EQ(second[0], first[0]);  // the lowest free number comes back
+  struct Quit : EventHandler {
+    EventLoop* loop = nullptr;
+    int calls = 0;
+    void onEvents(std::uint32_t) override {
+      ++calls;
+      loop->quit();
+    }
+  } fresh;
+  fresh.loop = &loop;
+  ASSERT_TRUE(loop.add(second[0], EPOLLIN, &fresh));
+  ASSERT_EQ(::write(second[1], "y", 1), 1);
+  loop.run();
+  EXPECT_EQ(fresh.calls, 1);
+  loop.remove(second[0]);
+  ::close(second[0]);
+  ::close(second[1]);
 }
 
 // Out of descriptors: the loop must report it instead of ending the process.

@@ -89,30 +89,36 @@ PortRange ephemeralRange() {
 
 }  // namespace
 
-Result<Fd> listenTcpEphemeral(const std::string& address, int backlog) {
+Result<Fd> listenTcpEphemeral(const std::string& address, int backlog, int& port) {
   static const PortRange range = ephemeralRange();
   thread_local std::minstd_rand random(static_cast<unsigned>(std::random_device{}()));
   std::uniform_int_distribution<int> pick(range.low, range.high);
   // A few guesses; a port held by a live socket fails fast, and then the
   // kernel's search is the fallback.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    Result<Fd> r = listenTcp(address, pick(random), backlog);
+    port = pick(random);
+    Result<Fd> r = listenTcp(address, port, backlog);
     if (r.ok() || r.status.code != EADDRINUSE) return r;
   }
-  return listenTcp(address, 0, backlog);
+  Result<Fd> r = listenTcp(address, 0, backlog);
+  port = r.ok() ? localEndpoint(r.value.get()).port : 0;
+  return r;
 }
 
-Result<Fd> acceptTcp(int listenFd) {
+Result<Fd> acceptTcp(int listenFd, Endpoint* peer) {
   Result<Fd> r;
   int fd = -1;
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
   if (int e = injectedFault(FaultPoint::Accept)) errno = e;
-  else fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  else fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     r.status = Status::fromErrno("accept");
     return r;
   }
   int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (peer) *peer = len <= sizeof sa ? fromSockaddr(sa) : Endpoint{};
   r.value = Fd(fd);
   return r;
 }

@@ -52,9 +52,11 @@ Result<Fd> listenTcp(const std::string& address, int port, int backlog);
 // Listens on a random port of the system's ephemeral range. Cheaper than port
 // 0 once thousands of closed data connections sit in TIME_WAIT: the kernel's
 // own search then walks their bind buckets on every call.
-Result<Fd> listenTcpEphemeral(const std::string& address, int backlog);
-// Accepts one pending connection as a non-blocking descriptor.
-Result<Fd> acceptTcp(int listenFd);
+// The port taken is stored in `port`.
+Result<Fd> listenTcpEphemeral(const std::string& address, int backlog, int& port);
+// Accepts one pending connection as a non-blocking descriptor; the peer's
+// address comes with it when asked for, without a getpeername call.
+Result<Fd> acceptTcp(int listenFd, Endpoint* peer = nullptr);
 // Starts a non-blocking connect from localAddress (any port) to the remote;
 // the result is ready for writing when the connection is made.
 Result<Fd> connectTcp(const std::string& localAddress, const Endpoint& remote);

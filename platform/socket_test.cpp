@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <set>
 #include <vector>
@@ -20,9 +23,10 @@ TEST(ListenTcpEphemeral, HeldListenersGetDistinctPortsOfTheEphemeralRangeThatAcc
   std::vector<Fd> held;
   std::set<int> ports;
   for (int i = 0; i < 200; ++i) {
-    Result<Fd> listener = listenTcpEphemeral("127.0.0.1", 1);
+    int port = 0;
+    Result<Fd> listener = listenTcpEphemeral("127.0.0.1", 1, port);
     ASSERT_TRUE(listener.ok()) << listener.status.message;
-    int port = localEndpoint(listener.value.get()).port;
+    EXPECT_EQ(port, localEndpoint(listener.value.get()).port);
     EXPECT_GE(port, low);
     EXPECT_LE(port, high);
     ports.insert(port);
@@ -32,6 +36,15 @@ TEST(ListenTcpEphemeral, HeldListenersGetDistinctPortsOfTheEphemeralRangeThatAcc
 
   Result<Fd> client = connectTcp("127.0.0.1", {"127.0.0.1", *ports.begin()});
   ASSERT_TRUE(client.ok()) << client.status.message;
+  auto listening = std::find_if(held.begin(), held.end(),
+                                [&](const Fd& fd) { return localEndpoint(fd.get()).port == *ports.begin(); });
+  pollfd ready{listening->get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&ready, 1, 5000), 1);
+  Endpoint peer;
+  Result<Fd> accepted = acceptTcp(listening->get(), &peer);
+  ASSERT_TRUE(accepted.ok()) << accepted.status.message;
+  EXPECT_EQ(peer.address, "127.0.0.1");
+  EXPECT_EQ(peer.port, localEndpoint(client.value.get()).port);
 }
 
 }  // namespace

@@ -106,13 +106,13 @@ void CListenSocket::onEvents(std::uint32_t) {
 
 void CListenSocket::acceptFrom(int listenFd) {
   for (int i = 0; i < 64 && !fds_.empty(); ++i) {
-    auto r = platform::acceptTcp(listenFd);
+    platform::Endpoint peer;
+    auto r = platform::acceptTcp(listenFd, &peer);
     if (!r.ok()) {
       if (r.status.code == EMFILE || r.status.code == ENFILE) shedOneClient(listenFd);
       return;
     }
     platform::Fd socket = std::move(r.value);
-    platform::Endpoint peer = platform::peerEndpoint(socket.get());
     platform::Endpoint local = platform::localEndpoint(socket.get());
     try {
       ftp::SessionShared* shared = frame_.sessionShared();
