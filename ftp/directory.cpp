@@ -21,6 +21,19 @@ constexpr auto kKeptRowAge = std::chrono::seconds(1);
 }  // namespace
 
 std::int64_t CUserSocket::resolvePath(const std::string& path, std::vector<std::string>* shown) {
+  return walkPath(path, shown, nullptr);
+}
+
+std::optional<store::PlacedFile> CUserSocket::resolvePlacedFile(const std::string& path) {
+  std::string last;
+  std::int64_t position = walkPath(path, nullptr, &last);
+  if (position == 0) return std::nullopt;
+  // The last level's look-up and the row's read are one statement.
+  if (last.empty()) return store::placedFileById(database(), position);
+  return store::placedFileByName(database(), position, last);
+}
+
+std::int64_t CUserSocket::walkPath(const std::string& path, std::vector<std::string>* shown, std::string* last) {
   store::Database& db = database();
   if (shown) shown->assign(dirNames_ + 1, dirNames_ + depth_ + 1);
   if (path == ".") return currentId();
@@ -49,6 +62,10 @@ std::int64_t CUserSocket::resolvePath(const std::string& path, std::vector<std::
     if (at >= rest.size()) break;
     std::size_t end = at;
     while (end < rest.size() && !isSeparator(rest[end])) ++end;
+    if (last && end + 1 >= rest.size()) {
+      *last = rest.substr(at, end - at);
+      break;
+    }
     auto found = store::childByName(db, position, std::string_view(rest).substr(at, end - at));
     if (!found) return 0;
     position = found->id;

@@ -18,6 +18,7 @@
 #include "platform/messages.h"
 #include "platform/mutex.h"
 #include "platform/socket.h"
+#include "store/queries.h"
 #include "store/tree.h"
 
 namespace kestrel::platform {
@@ -205,6 +206,8 @@ class CUserSocket : public platform::EventHandler {
   // as PWD would show them after a CWD there.
   std::int64_t resolvePath(const std::string& path, std::vector<std::string>* shown = nullptr);
   std::int64_t resolveParent(const std::string& path, std::vector<std::string>* shown = nullptr);
+  // The row a path names with its directory's Path (see store::PlacedFile).
+  std::optional<store::PlacedFile> resolvePlacedFile(const std::string& path);
   std::int64_t rootId() const { return dirIds_[0]; }
   std::int64_t currentId() const { return dirIds_[depth_]; }
   // CWD without or with a reply.
@@ -225,6 +228,9 @@ class CUserSocket : public platform::EventHandler {
   friend class DataSocket;
   friend class PasvSocket;
 
+  // resolvePath's walk; with `last`, the last level is not looked up but
+  // its name stored there (left empty when the path names no level).
+  std::int64_t walkPath(const std::string& path, std::vector<std::string>* shown, std::string* last);
   void readCommands();
   platform::IoResult sendControl(const char* data, std::size_t size);
   platform::IoResult receiveControl(char* data, std::size_t size);

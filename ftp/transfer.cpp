@@ -42,10 +42,8 @@ void CUserSocket::cmdRest(const std::string& argument) {
 void CUserSocket::cmdRetr(const std::string& argument) {
   discardUpload();  // an upload still waiting for its connection is replaced
   const char* arg = argument.c_str();
-  std::int64_t id = resolvePath(argument);
   // The row and its directory's Path in one read; through a link, the target's.
-  std::optional<store::PlacedFile> placed;
-  if (id) placed = store::placedFileById(database(), id);
+  std::optional<store::PlacedFile> placed = resolvePlacedFile(argument);
   if (placed && placed->row.link != 0) placed = store::placedFileById(database(), placed->row.link);
   const store::FileRecord* file = placed ? &placed->row : nullptr;
   if (!file) {

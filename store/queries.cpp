@@ -21,11 +21,17 @@ std::optional<FileRecord> childDirectory(Database& db, std::int64_t parent, std:
   return selectRow<FileRecord>(db, "parent=? and name=? and directory=YES", parent, name);
 }
 
-std::optional<PlacedFile> placedFileById(Database& db, std::int64_t id) {
+namespace {
+
+// A files row f with its Parent row's id and Path, for the condition given.
+std::string placedFileQuery(std::string_view where) {
   std::string columns;
   for (const auto& f : FileRecord::fields()) columns += "f." + quoteName(f.column) + ",";
-  Statement s(db, "SELECT " + columns + "p.id,p.path FROM files f LEFT JOIN files p ON p.id=f.parent WHERE f.id=?");
-  s.bind(1, id).execute();
+  return "SELECT " + columns + "p.id,p.path FROM files f LEFT JOIN files p ON p.id=f.parent WHERE " +
+         std::string(where);
+}
+
+std::optional<PlacedFile> readPlacedFile(Statement& s) {
   if (!s.next()) return std::nullopt;
   PlacedFile placed;
   readRow(s, placed.row);
@@ -33,6 +39,22 @@ std::optional<PlacedFile> placedFileById(Database& db, std::int64_t id) {
   placed.folderFound = s.integer(after + 1) != 0;
   placed.folderPath = s.text(after + 2);
   return placed;
+}
+
+}  // namespace
+
+std::optional<PlacedFile> placedFileById(Database& db, std::int64_t id) {
+  static const std::string sql = placedFileQuery("f.id=?");
+  Statement s(db, sql);
+  s.bind(1, id).execute();
+  return readPlacedFile(s);
+}
+
+std::optional<PlacedFile> placedFileByName(Database& db, std::int64_t parent, std::string_view name) {
+  static const std::string sql = placedFileQuery("f.parent=? and f.name=?");
+  Statement s(db, sql);
+  s.bind(1, parent).bind(2, name).execute();
+  return readPlacedFile(s);
 }
 
 std::int64_t parentOf(Database& db, std::int64_t id) {

@@ -25,6 +25,8 @@ struct PlacedFile {
   bool folderFound = false;
 };
 std::optional<PlacedFile> placedFileById(Database& db, std::int64_t id);
+// The same for the row named `name` in `parent`, found as childByName finds it.
+std::optional<PlacedFile> placedFileByName(Database& db, std::int64_t parent, std::string_view name);
 // The Parent of `id`; 0 for a root or a row that is gone.
 std::int64_t parentOf(Database& db, std::int64_t id);
 std::optional<DirectoryRecord> directoryEntry(Database& db, std::int64_t id);

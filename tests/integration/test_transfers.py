@@ -258,6 +258,27 @@ def test_stor_refusals(site):
     assert anon.cmd("RETR pub/gone.txt") == ["550 pub/gone.txt: Unable to open."]
 
 
+def test_retr_finds_a_file_by_every_spelling_of_its_path(site):
+    srv = site.srv
+    srv.add_file(site.pub, "a.txt", b"abc")
+    inner = srv.add_dir(site.pub, "inner", srv.disk("inner"))
+    srv.add_file(inner, "b.txt", b"bee")
+    # A link row stands for its target, which lives elsewhere on disk.
+    srv.add_file(site.pub, "to-b.txt", None, size=0, link=srv.query(
+        "select id from files where name='b.txt'")[0][0])
+    raw = login(srv)
+    for path in ("pub/a.txt", "/pub/a.txt", "pub\\a.txt", "PUB/A.TXT", "pub/a.txt  ", "pub/a.txt/"):
+        assert raw_retr(raw, path)[1] == b"abc", path
+    assert raw_retr(raw, "pub/inner/b.txt")[1] == b"bee"
+    assert raw_retr(raw, "pub/to-b.txt")[1] == b"bee"
+    assert raw.cmd("RETR pub//a.txt") == ["550 No such file."]
+    assert raw.cmd("RETR pub/nothing/a.txt") == ["550 No such file."]
+    assert raw.cmd("CWD pub/inner") == ["250 CWD command successful."]
+    assert raw_retr(raw, "b.txt")[1] == b"bee"
+    for path in (".", "..", "/"):
+        assert raw.cmd("RETR " + path) == ["550 %s: Not a file" % path]
+
+
 @pytest.fixture
 def logged_server(engine):
     settings = {"Settings": {"Mail": "ops@example.org", "LogUPLOAD": 1, "LogDOWNLOAD": 1}}
