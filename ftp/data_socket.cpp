@@ -155,11 +155,12 @@ void DataSocket::updateInterest() {
   events_ = events;
 }
 
-void DataSocket::startSend(platform::File file, std::int64_t target, std::int64_t size) {
+void DataSocket::startSend(platform::File file, std::int64_t target, std::int64_t size, std::int64_t length) {
   job_ = DataJob::SendFile;
   file_ = std::move(file);
   target_ = target;
   size_ = size;
+  length_ = length;
   runJob();
 }
 
@@ -284,6 +285,10 @@ void DataSocket::pumpOutput() {
 
 void DataSocket::sendFileData() {
   for (std::int64_t moved = 0; moved < kBytesPerEvent;) {
+    if (length_ >= 0 && bytesSent_ >= length_) {
+      endOfFile();  // without one more call to learn it
+      return;
+    }
     platform::IoResult r;
     if (!buffer_) {
       // Kernel TLS keeps the copy in the kernel; without it TLS copies

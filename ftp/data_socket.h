@@ -42,7 +42,9 @@ class DataSocket : public platform::EventHandler {
 
   // Jobs: a job given to a connected socket starts at once.
   void startListing(std::int64_t target, ListFormat format);
-  void startSend(platform::File file, std::int64_t target, std::int64_t size);
+  // `length`: the bytes from the file's position to its end when it was
+  // opened (a download ends there, as if the file had not grown), or -1.
+  void startSend(platform::File file, std::int64_t target, std::int64_t size, std::int64_t length);
   void startReceive(platform::File file, std::int64_t target);
 
   DataJob job() const { return job_; }
@@ -88,6 +90,7 @@ class DataSocket : public platform::EventHandler {
   std::int64_t target_ = 0;
   platform::File file_;
   std::int64_t size_ = 0;
+  std::int64_t length_ = -1;
   std::int64_t bytesSent_ = 0;
   std::int64_t bytesReceived_ = 0;
   int percentReported_ = -1;

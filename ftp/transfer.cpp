@@ -1,5 +1,6 @@
 // RETR, STOR and REST: the checks around a transfer, the counters and log
 // rows it leaves, and the row an upload adds to the tree.
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -87,8 +88,10 @@ void CUserSocket::cmdRetr(const std::string& argument) {
 }
 
 void CUserSocket::downloadOperation() {
-  if (restartOffset_ > 0) transferFile_.seek(restartOffset_);  // a fresh open is at 0
+  const std::int64_t offset = std::max<std::int64_t>(restartOffset_, 0);
+  if (offset > 0) transferFile_.seek(offset);  // a fresh open is at 0
   restartOffset_ = 0;
+  const std::int64_t size = transferFile_.sizeAtOpen();
   host().postToMain(Message(Msg::DownloadStarted, host().connectionKey(), transferName_));
   // The announced size is the whole file's, also after REST.
   reply("150 File status OK.  Opening data connection for %s (%lld bytes).\r\n", transferName_.c_str(),
@@ -98,7 +101,8 @@ void CUserSocket::downloadOperation() {
   store::writeLog(database(), own().userId, own().logText, store::Action::Download, transferFileId_);
   store::countDownload(own().userId, transferFileId_);
   notifyMonitor(Msg::MonitorDownloadStarted, transferName_);
-  data_->startSend(std::move(transferFile_), transferFileId_, downloadSize_);
+  data_->startSend(std::move(transferFile_), transferFileId_, downloadSize_,
+                   size >= 0 ? std::max<std::int64_t>(size - offset, 0) : -1);
 }
 
 void CUserSocket::cmdStor(const std::string& argument) {

@@ -123,6 +123,7 @@ Result<File> File::openRead(const std::string& path) {
     return r;
   }
   r.value.fd_ = fd;
+  r.value.sizeAtOpen_ = st.st_size;
   return r;
 }
 

@@ -49,11 +49,12 @@ class File {
  public:
   File() = default;
   ~File() { close(); }
-  File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  File(File&& other) noexcept : fd_(other.fd_), sizeAtOpen_(other.sizeAtOpen_) { other.fd_ = -1; }
   File& operator=(File&& other) noexcept {
     if (this != &other) {
       close();
       fd_ = other.fd_;
+      sizeAtOpen_ = other.sizeAtOpen_;
       other.fd_ = -1;
     }
     return *this;
@@ -77,9 +78,12 @@ class File {
   bool writeAll(const char* data, std::size_t size);
   void close();
   int fd() const { return fd_; }
+  // The size openRead found; -1 for files opened otherwise.
+  std::int64_t sizeAtOpen() const { return sizeAtOpen_; }
 
  private:
   int fd_ = -1;
+  std::int64_t sizeAtOpen_ = -1;
 };
 
 Status makeDirectory(const std::string& path);
