@@ -471,7 +471,6 @@ void CUserSocket::cmdPasv(const std::string&) {
 }
 
 void CUserSocket::cmdAbor(const std::string&) {
-  if (!requireLogin()) return;
   if (data_) {
     metrics::transfer(metrics::TransferResult::kAborted);
     destroyDataSocket();
