@@ -191,7 +191,7 @@ void CUserSocket::cmdMlsd(const std::string& argument) {
 void CUserSocket::cmdMlst(const std::string& argument) {
   std::vector<std::string> shown;
   std::int64_t id = argument.empty() ? currentId() : resolvePath(argument, &shown);
-  if (argument.empty()) shown.assign(dirNames_ + 1, dirNames_ + depth_ + 1);
+  if (argument.empty()) shown = cwd_.shownNames();
   std::optional<store::DirectoryRecord> row = readEntry(database(), id);
   if (!row) {
     reply("550 No such file or directory.\r\n");

@@ -143,7 +143,7 @@ void CUserSocket::loginSucceeded(const store::UserRecord& user) {
     }
     userName_.clear();
     loggedIn_ = false;
-    depth_ = 0;
+    cwd_.toRoot();
     throw;
   }
 }
@@ -157,9 +157,7 @@ void CUserSocket::announceLogin() {
 void CUserSocket::startSession(const store::UserRecord& user) {
   loggedIn_ = true;
   groupId_ = user.group;
-  dirIds_[0] = user.rootDirectory;
-  dirNames_[0].clear();
-  depth_ = 0;
+  cwd_.reset(user.rootDirectory);
   loadSiteRights(groupId_);
   ratio_ = user.ratio;
   mayOverwrite_ = user.overwriteOwnFiles;

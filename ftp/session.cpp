@@ -58,7 +58,6 @@ CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionPa
       hostName_(params.hostName),
       localAddress_(params.localAddress),
       tlsContext_(params.tls) {
-  seenDirectories_.reserve(5);
   sessionRegistry().add(this);
   metrics::sessionOpened();
 

@@ -13,6 +13,7 @@
 
 #include "ftp/reply.h"
 #include "ftp/utf8.h"
+#include "ftp/working_directory.h"
 #include "platform/event_loop.h"
 #include "platform/files.h"
 #include "platform/messages.h"
@@ -67,7 +68,6 @@ struct SessionParams {
 enum class ListFormat { Names = 0, Long = 1, Facts = 2 };
 enum class UploadMode { None = 0, NewFile = 1, Overwrite = 2 };
 
-constexpr int kMaxDepth = 50;
 constexpr std::size_t kLineMax = 255;
 constexpr int kSiteRights = 11;
 
@@ -126,10 +126,8 @@ class CUserSocket : public platform::EventHandler {
   store::Principal principal() const { return {own().anonymous, own().userId, groupId_}; }
   bool loggedIn() const { return loggedIn_; }
   int idleLimit() const { return idleLimit_; }
-  // The files row `id`; the working directory's row is kept between
-  // commands until anything changes files (or a second passes, for changes
-  // made by other programs).
-  std::optional<store::FileRecord> directoryRow(std::int64_t id);
+  // The files row `id`, the working directory's kept between commands.
+  std::optional<store::FileRecord> directoryRow(std::int64_t id) { return cwd_.directoryRow(database(), id); }
 
   // The SITE table's handlers; the argument is what follows the subcommand.
   void siteIdleQuery(const std::string&);
@@ -200,13 +198,15 @@ class CUserSocket : public platform::EventHandler {
   const platform::TlsContext* dataProtection() const;
   bool tlsActive() const;
 
-  // Path resolution over the virtual tree (0 when not found). `shown`, when
-  // given, receives the names of the levels from the root to the row found,
-  // as PWD would show them after a CWD there.
-  std::int64_t resolvePath(const std::string& path, std::vector<std::string>* shown = nullptr);
-  std::int64_t resolveParent(const std::string& path, std::vector<std::string>* shown = nullptr);
-  std::int64_t rootId() const { return dirIds_[0]; }
-  std::int64_t currentId() const { return dirIds_[depth_]; }
+  // Path resolution over the virtual tree (0 when not found); see WorkingDirectory.
+  std::int64_t resolvePath(const std::string& path, std::vector<std::string>* shown = nullptr) {
+    return cwd_.resolvePath(database(), path, shown);
+  }
+  std::int64_t resolveParent(const std::string& path, std::vector<std::string>* shown = nullptr) {
+    return cwd_.resolveParent(database(), path, shown);
+  }
+  std::int64_t rootId() const { return cwd_.rootId(); }
+  std::int64_t currentId() const { return cwd_.currentId(); }
   // CWD without or with a reply.
   void changeDirectory(const std::string& argument, bool replyWanted);
 
@@ -247,7 +247,6 @@ class CUserSocket : public platform::EventHandler {
   void updateInterest();
   void endSession();
   bool requireLogin();
-  bool seen(std::int64_t directoryId);
   void changeToParent();
   void loginSucceeded(const store::UserRecord& user);
   void startSession(const store::UserRecord& user);
@@ -292,15 +291,8 @@ class CUserSocket : public platform::EventHandler {
   std::int64_t listTarget_ = 0;
   DataOperation pendingOperation_ = nullptr;
 
-  // Working directory: ids and names from the root down.
-  std::int64_t dirIds_[kMaxDepth] = {};
-  std::string dirNames_[kMaxDepth];
-  int depth_ = 0;
-  std::vector<std::int64_t> seenDirectories_;
-  std::optional<store::FileRecord> cwdRow_;
-  std::uint64_t cwdRowGeneration_ = 0;
-  std::chrono::steady_clock::time_point cwdRowRead_;
-  std::int64_t renameSource_ = 0;
+  WorkingDirectory cwd_;
+  std::int64_t renameSource_ = 0;  // RNFR's row, waiting for RNTO
 
   // Connection.
   std::int64_t domainId_ = 0;
