@@ -1,16 +1,12 @@
 #include "ftp/session.h"
 
-#include <sys/epoll.h>
-
 #include <cstdarg>
-#include <cstring>
 
 #include "ftp/command_table.h"
 #include "ftp/data_socket.h"
 #include "ftp/session_registry.h"
 #include "platform/metrics.h"
 #include "platform/settings.h"
-#include "platform/tls.h"
 #include "store/activity_log.h"
 #include "store/account_queries.h"
 #include "store/counters.h"
@@ -36,8 +32,8 @@ CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionPa
     : host_(host),
       shared_(params.shared),
       control_(host, *this, std::move(socket), params.tls, params.peerAddress),
-      domainId_(params.domainId),
       data_(params.peerAddress, params.peerDataPort),
+      domainId_(params.domainId),
       peerAddress_(params.peerAddress),
       hostName_(params.hostName),
       localAddress_(params.localAddress) {

@@ -3,10 +3,8 @@
 // command table and writes the replies. Command families live in their own
 // files.
 #pragma once
-#include <chrono>
 #include <cstdint>
 #include <ctime>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -53,7 +51,6 @@ struct SessionParams {
   std::shared_ptr<const platform::TlsContext> tls;
   SessionShared* shared = nullptr;  // null: no data source (commands answer 451)
 };
-
 
 class CUserSocket : private ControlChannel::Owner {
  public:
@@ -222,31 +219,31 @@ class CUserSocket : private ControlChannel::Owner {
   void changeOwner(const std::string& arg, bool group);
   void lockUser(const std::string& arg, bool lock);
 
+  // This session's own thread, the only writer, reads it without the lock.
+  const Identity& own() const { return account_.own(); }
+
   SessionHost& host_;
   SessionShared* shared_;
-  // Declared before the data channel: its socket leaves the loop last.
+  // The parts, by concern. The control channel comes first, so that its
+  // socket leaves the loop after the data connections have.
   ControlChannel control_;
   Account account_;
-
   WorkingDirectory cwd_;
-  std::int64_t renameSource_ = 0;  // RNFR's row, waiting for RNTO
-
-  // Connection.
-  std::int64_t domainId_ = 0;
-  std::shared_ptr<Monitor> monitor_;
   DataChannel data_;
+
+  // The connection.
+  std::int64_t domainId_ = 0;
   std::string peerAddress_;
   std::string hostName_;
   std::string localAddress_;
-
-  unsigned mlstFacts_ = ~0u;
-  std::string commandLine_;  // the line being dispatched, as received
-
-  // Idle limit.
+  std::shared_ptr<Monitor> monitor_;
   std::time_t lastActivity_ = 0;
   int idleLimit_ = 600;
 
-  const Identity& own() const { return account_.own(); }
+  // Between commands.
+  std::string commandLine_;        // the line being dispatched, as received
+  std::int64_t renameSource_ = 0;  // RNFR's row, waiting for RNTO
+  unsigned mlstFacts_ = ~0u;       // OPTS MLST's selection
 };
 
 }  // namespace kestrel::ftp
