@@ -11,16 +11,16 @@ namespace kestrel::ftp {
 enum class Match { Whole, Prefix };
 // Required: "530 Not Logged in." before any login.
 enum class Login { Optional, Required };
-// Idle: "125 Data connection already open.  Transfer starting." while a
+// Required: "125 Data connection already open.  Transfer starting." while a
 // transfer or listing holds the data channel.
-enum class DataChannel { Any, Idle };
+enum class DataIdle { Optional, Required };
 
 struct Command {
   const char* text;
   Match match;
   CUserSocket::Handler handler;  // null: not implemented
   Login login = Login::Optional;
-  DataChannel dataChannel = DataChannel::Any;
+  DataIdle dataIdle = DataIdle::Optional;
 };
 
 std::span<const Command> commandTable();

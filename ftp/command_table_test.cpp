@@ -100,7 +100,7 @@ TEST(CommandTable, TreeAndDataCommandsNeedALoginAndSessionCommandsDoNot) {
 TEST(CommandTable, OnlyTransfersAndListingsWaitForAnIdleDataChannel) {
   std::set<std::string> idle;
   for (const Command& entry : commandTable()) {
-    if (entry.dataChannel != DataChannel::Idle) continue;
+    if (entry.dataIdle != DataIdle::Required) continue;
     idle.insert(entry.text);
     // The login answer comes first: a stranger learns nothing of a transfer.
     EXPECT_EQ(entry.login, Login::Required) << entry.text;
@@ -108,7 +108,7 @@ TEST(CommandTable, OnlyTransfersAndListingsWaitForAnIdleDataChannel) {
   EXPECT_EQ(idle, (std::set<std::string>{"LIST", "LIST ", "NLST", "NLST ", "RETR ", "STOR "}));
   // MLSD checks the channel itself, after the path: its 550 comes first.
   std::string arg;
-  EXPECT_EQ(findCommand("MLSD", arg)->dataChannel, DataChannel::Any);
+  EXPECT_EQ(findCommand("MLSD", arg)->dataIdle, DataIdle::Optional);
 }
 
 TEST(SiteTable, SubcommandsMatchInOrderWithTheRestPassedOn) {

@@ -438,9 +438,10 @@ bool PasvSocket::acceptWaiting() {
     if (!accepted.ok()) return false;  // nothing more pending
     // Only the client (or the address it named) may use the port; anyone
     // else is turned away and the listener keeps waiting.
-    if (peer.address != session_.dataAddress_) continue;
+    if (peer.address != session_.dataChannel().address()) continue;
     // A connection busy with a transfer is never replaced behind its back.
-    if (session_.data_ && session_.data_->job() != DataJob::None) continue;
+    DataSocket* current = session_.dataChannel().socket();
+    if (current && current->job() != DataJob::None) continue;
 
     auto socket = std::make_unique<DataSocket>(session_, std::move(accepted.value), true);
     // Attaching destroys this listener: nothing of it may be touched after.
@@ -453,7 +454,7 @@ bool PasvSocket::acceptWaiting() {
 // The session's side
 
 void CUserSocket::cmdPort(const std::string& argument) {
-  if (epsvAll_) {
+  if (data_.epsvAll) {
     reply("%s", kEpsvAllActive);
     return;
   }
@@ -472,24 +473,23 @@ void CUserSocket::cmdPort(const std::string& argument) {
     reply("500 'PORT %s': Unknown command\r\n", argument.c_str());
     return;
   }
-  dataAddress_ = address;
-  dataPort_ = port;
+  data_.setAddress(address, port);
   reply("200 PORT Command successful.\r\n");
 }
 
 int CUserSocket::listenPassive() {
-  passive_.reset();
+  data_.closeListener();
   int octets[4] = {};
   if (!platform::parseDotted(localAddress_, octets)) return -1;
   int port = 0;
   platform::Result<platform::Fd> listener = platform::listenTcpEphemeral(localAddress_, 1, port);
   if (!listener.ok()) return -1;
-  passive_ = std::make_unique<PasvSocket>(*this, std::move(listener.value));
+  data_.setListener(std::make_unique<PasvSocket>(*this, std::move(listener.value)));
   return port;
 }
 
 void CUserSocket::cmdPasv(const std::string&) {
-  if (epsvAll_) {
+  if (data_.epsvAll) {
     reply("%s", kEpsvAllActive);
     return;
   }
@@ -504,8 +504,7 @@ void CUserSocket::cmdPasv(const std::string&) {
 }
 
 void CUserSocket::cmdAbor(const std::string&) {
-  if (!requireLogin()) return;
-  if (data_) {
+  if (data_.socket()) {
     metrics::transfer(metrics::TransferResult::kAborted);
     destroyDataSocket();
   }
@@ -513,23 +512,23 @@ void CUserSocket::cmdAbor(const std::string&) {
   // the target of an upload stays as it was, and a transfer still waiting
   // for its passive connection will not start.
   discardUpload();
-  pendingOperation_ = nullptr;
-  uploadMode_ = UploadMode::None;
-  transferBusy_ = false;
+  data_.pendingOperation = nullptr;
+  data_.uploadMode = UploadMode::None;
+  data_.busy = false;
   reply("226 Data connection closed.\r\n");
 }
 
 void CUserSocket::destroyDataSocket() {
-  data_.reset();
-  transferBusy_ = false;
+  data_.closeSocket();
+  data_.busy = false;
   touch();
 }
 
 void CUserSocket::attachPassiveConnection(std::unique_ptr<DataSocket> socket) {
-  data_ = std::move(socket);
-  passive_.reset();
-  DataOperation operation = pendingOperation_;
-  pendingOperation_ = nullptr;
+  data_.setSocket(std::move(socket));
+  data_.closeListener();
+  DataOperation operation = data_.pendingOperation;
+  data_.pendingOperation = nullptr;
   if (!operation) return;
   // No command handler is on the stack here to report a database failure:
   // end the transfer with the local-error reply and tell the operator.
@@ -542,31 +541,31 @@ void CUserSocket::attachPassiveConnection(std::unique_ptr<DataSocket> socket) {
 }
 
 void CUserSocket::openDataConnection(DataOperation operation) {
-  if (passive_) {
-    pendingOperation_ = operation;
+  if (data_.listening()) {
+    data_.pendingOperation = operation;
     // The client connects before it sends its command, as a rule, and its
     // connection's readiness event may not have been read yet.
-    passive_->acceptWaiting();
+    data_.listener()->acceptWaiting();
     return;
   }
-  if (!data_) {
-    platform::Result<platform::Fd> fd = platform::connectTcp(localAddress_, {dataAddress_, dataPort_});
+  if (!data_.socket()) {
+    platform::Result<platform::Fd> fd = platform::connectTcp(localAddress_, {data_.address(), data_.port()});
     if (!fd.ok()) {
       reply("%s", kCantOpen);
       discardUpload();
       touch();
       return;
     }
-    data_ = std::make_unique<DataSocket>(*this, std::move(fd.value), false);
+    data_.setSocket(std::make_unique<DataSocket>(*this, std::move(fd.value), false));
   }
   try {
     (this->*operation)();
   } catch (const store::DbError&) {
     // Leave no half-started transfer behind; the dispatcher reports the error.
-    data_.reset();
-    transferBusy_ = false;
+    data_.closeSocket();
+    data_.busy = false;
     discardUpload();
-    uploadMode_ = UploadMode::None;
+    data_.uploadMode = UploadMode::None;
     throw;
   }
 }
@@ -577,7 +576,7 @@ void CUserSocket::transferFinished() {
   host().postToMain(Message(Msg::Activity, host().connectionKey()));
   const char* text = "226 Transfer Complete.  Data connection closed.\r\n";
   std::string failure;
-  data_.reset();  // closes the upload's file before it is put in place
+  data_.closeSocket();  // closes the upload's file before it is put in place
   try {
     if (!finishUpload()) text = kLocalError;
   } catch (const store::DbError& error) {
@@ -585,8 +584,8 @@ void CUserSocket::transferFinished() {
     text = kLocalError;
     failure = std::string("Database error: ") + error.what();
   }
-  uploadMode_ = UploadMode::None;
-  transferBusy_ = false;
+  data_.uploadMode = UploadMode::None;
+  data_.busy = false;
   touch();
   discardUpload();
   metrics::transfer(text == kLocalError ? metrics::TransferResult::kFailed : metrics::TransferResult::kComplete);
@@ -602,9 +601,9 @@ void CUserSocket::transferFailedWith(const char* replyText) {
   host().postToMain(Message(Msg::Activity, host().connectionKey()));
   metrics::transfer(metrics::TransferResult::kFailed);
   // A failed upload adds no row, now or at the next transfer's end.
-  uploadMode_ = UploadMode::None;
-  transferBusy_ = false;
-  data_.reset();
+  data_.uploadMode = UploadMode::None;
+  data_.busy = false;
+  data_.closeSocket();
   touch();
   discardUpload();
   reply("%s", replyText);

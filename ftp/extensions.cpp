@@ -64,7 +64,7 @@ const char* extensionSyntax(std::string_view topic) {
 
 void CUserSocket::cmdFeat(const std::string&) {
   std::string body = "211-Features:\r\n";
-  if (tlsContext_) body += " AUTH TLS\r\n PBSZ\r\n PROT\r\n";
+  if (control_.tlsContext()) body += " AUTH TLS\r\n PBSZ\r\n PROT\r\n";
   body += " UTF8\r\n EPSV\r\n EPRT\r\n";
   body += " MLST " + factFeatureText(mlstFacts_) + "\r\n";
   body += " REST STREAM\r\n";
@@ -92,7 +92,7 @@ void CUserSocket::cmdOpts(const std::string& argument) {
 void CUserSocket::cmdEpsv(const std::string& argument) {
   switch (parsePassiveRequest(argument)) {
     case PassiveRequest::All:
-      epsvAll_ = true;
+      data_.epsvAll = true;
       reply("200 EPSV ALL ok.\r\n");
       return;
     case PassiveRequest::UnsupportedProtocol:
@@ -113,7 +113,7 @@ void CUserSocket::cmdEpsv(const std::string& argument) {
 }
 
 void CUserSocket::cmdEprt(const std::string& argument) {
-  if (epsvAll_) {
+  if (data_.epsvAll) {
     reply("%s", kEpsvAllActive);
     return;
   }
@@ -131,8 +131,7 @@ void CUserSocket::cmdEprt(const std::string& argument) {
     reply("504 EPRT refused: only your own address and ports from 1024 up.\r\n");
     return;
   }
-  dataAddress_ = request.address;
-  dataPort_ = request.port;
+  data_.setAddress(request.address, request.port);
   reply("200 EPRT command successful.\r\n");
 }
 
@@ -150,10 +149,10 @@ std::string CUserSocket::machineFacts(const store::DirectoryRecord& row) const {
     if (write) perm += 'd';
   } else {
     if (store::permits(who, row, Access::Read)) perm += 'r';
-    if (write && mayOverwrite_) perm += 'w';
-    if (write && mayDelete_) perm += 'd';
+    if (write && account_.mayOverwrite) perm += 'w';
+    if (write && account_.mayDelete) perm += 'd';
   }
-  if (write && mayRename_) perm += 'f';
+  if (write && account_.mayRename) perm += 'f';
   EntryFacts facts{row.directory || row.link != 0, row.size, static_cast<std::time_t>(row.modified), perm, row.id};
   return formatFacts(facts, mlstFacts_);
 }
@@ -191,7 +190,7 @@ void CUserSocket::cmdMlsd(const std::string& argument) {
 void CUserSocket::cmdMlst(const std::string& argument) {
   std::vector<std::string> shown;
   std::int64_t id = argument.empty() ? currentId() : resolvePath(argument, &shown);
-  if (argument.empty()) shown.assign(dirNames_ + 1, dirNames_ + depth_ + 1);
+  if (argument.empty()) shown = cwd_.shownNames();
   std::optional<store::DirectoryRecord> row = readEntry(database(), id);
   if (!row) {
     reply("550 No such file or directory.\r\n");

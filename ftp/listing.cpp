@@ -231,42 +231,42 @@ bool DataSocket::refillListing() {
 }
 
 void CUserSocket::cmdList(const std::string&) {
-  listTarget_ = currentId();
-  listFormat_ = ListFormat::Long;
+  data_.listTarget = currentId();
+  data_.listFormat = ListFormat::Long;
   openDataConnection(&CUserSocket::listOperation);
 }
 
 void CUserSocket::cmdListPath(const std::string& argument) {
-  listTarget_ = resolvePath(argument);
-  listFormat_ = ListFormat::Long;
+  data_.listTarget = resolvePath(argument);
+  data_.listFormat = ListFormat::Long;
   openDataConnection(&CUserSocket::listOperation);
 }
 
 void CUserSocket::cmdNlst(const std::string&) {
-  listTarget_ = currentId();
-  listFormat_ = ListFormat::Names;
+  data_.listTarget = currentId();
+  data_.listFormat = ListFormat::Names;
   openDataConnection(&CUserSocket::listOperation);
 }
 
 void CUserSocket::cmdNlstPath(const std::string& argument) {
-  listTarget_ = resolvePath(argument);
-  listFormat_ = ListFormat::Names;
+  data_.listTarget = resolvePath(argument);
+  data_.listFormat = ListFormat::Names;
   openDataConnection(&CUserSocket::listOperation);
 }
 
 void CUserSocket::listOperation() {
   reply("150 File status OK.  Opening data connection.\r\n");
-  transferBusy_ = true;
-  data_->startListing(listTarget_, listFormat_);
+  data_.busy = true;
+  data_.socket()->startListing(data_.listTarget, data_.listFormat);
 }
 
 void CUserSocket::beginListing(std::int64_t target, ListFormat format) {
-  if (transferBusy_) {
+  if (data_.busy) {
     reply("%s", kDataConnectionBusy);
     return;
   }
-  listTarget_ = target;
-  listFormat_ = format;
+  data_.listTarget = target;
+  data_.listFormat = format;
   openDataConnection(&CUserSocket::listOperation);
 }
 
@@ -300,11 +300,11 @@ void CUserSocket::cmdStat(const std::string&) {
     reply("211-Server Status:\r\n");
     reply("   %s (Kestrel Version 3.00, %s)\r\n", kServerName, asctimeText(std::time(nullptr)).c_str());
     reply("   Connected to %s (%s)\r\n", hostName_.c_str(), peerAddress_.c_str());
-    if (loggedIn_) reply("   USER: '%s'\r\n", own().displayName.c_str());
+    if (account_.loggedIn) reply("   USER: '%s'\r\n", own().displayName.c_str());
     else reply("   USER: Waiting for login\r\n");
-    reply("   TYPE: %s, FORM: %s;    STRUcture: %s;    MODE: %s\r\n", typeName_.c_str(), "Non-Print",
-          structureName_.c_str(), modeName_.c_str());
-    if (transferBusy_) reply("   Data connection open.\r\n");
+    reply("   TYPE: %s, FORM: %s;    STRUcture: %s;    MODE: %s\r\n", data_.typeName.c_str(), "Non-Print",
+          data_.structureName.c_str(), data_.modeName.c_str());
+    if (data_.busy) reply("   Data connection open.\r\n");
     else reply("   No data connection.\r\n");
   }
   reply("211 End of status.\r\n");
@@ -353,17 +353,17 @@ void CUserSocket::cmdSyst(const std::string&) {
 void CUserSocket::cmdType(const std::string& argument) {
   const char* arg = argument.c_str();
   if (sameText(argument, "A") || sameText(argument, "A N")) {
-    typeName_ = "ASCII";
+    data_.typeName = "ASCII";
     reply("200 TYPE set to 'A'.\r\n");
   } else if (sameText(argument, "A T") || sameText(argument, "A C")) {
     reply("504 Type form must be 'N'\r\n");
   } else if (sameText(argument, "E N") || sameText(argument, "E T") || sameText(argument, "E C")) {
     reply("504 Type EBCDIC not implemented.\r\n");
   } else if (sameText(argument, "I")) {
-    typeName_ = "Image";
+    data_.typeName = "Image";
     reply("200 TYPE set to 'I'.\r\n");
   } else if (sameText(argument, "L")) {
-    typeName_ = "Local";
+    data_.typeName = "Local";
     reply("200 TYPE set to 'L'.\r\n");
   } else if (argument.size() >= 2 && sameText(argument.substr(0, 2), "L ") && argument.substr(2) != "8") {
     reply("504 Byte size for 'L' must be 8.\r\n");
@@ -374,9 +374,9 @@ void CUserSocket::cmdType(const std::string& argument) {
 
 void CUserSocket::cmdMode(const std::string& argument) {
   const char* arg = argument.c_str();
-  if (sameText(argument, "S")) modeName_ = "Stream";
-  else if (sameText(argument, "B")) modeName_ = "Block";
-  else if (sameText(argument, "C")) modeName_ = "Compressed";
+  if (sameText(argument, "S")) data_.modeName = "Stream";
+  else if (sameText(argument, "B")) data_.modeName = "Block";
+  else if (sameText(argument, "C")) data_.modeName = "Compressed";
   else {
     reply("500 'MODE %s': Unknown command\r\n", arg);
     return;
@@ -387,7 +387,7 @@ void CUserSocket::cmdMode(const std::string& argument) {
 void CUserSocket::cmdStru(const std::string& argument) {
   const char* arg = argument.c_str();
   if (sameText(argument, "F")) {
-    structureName_ = "File";
+    data_.structureName = "File";
     reply("200 STRU '%s' ok.\r\n", arg);
   } else if (sameText(argument, "R") || sameText(argument, "P")) {
     reply("504 Unimplemented Structure type.\r\n");

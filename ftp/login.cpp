@@ -34,7 +34,7 @@ bool CUserSocket::needsTls(bool anonymous) const {
 }
 
 void CUserSocket::cmdUser(const std::string& name) {
-  if (loggedIn_) {
+  if (account_.loggedIn) {
     reply("530 User '%s' access denied.\r\n", name.c_str());
     return;
   }
@@ -43,29 +43,28 @@ void CUserSocket::cmdUser(const std::string& name) {
     reply("%s", kTlsRequiredReply);
     return;
   }
-  userName_ = name;
-  platform::MutexLock lock(identityMutex_);
-  if (name == "anonymous") {
-    identity_.anonymous = true;
+  account_.userName = name;
+  const bool anonymous = name == "anonymous";
+  account_.changeIdentity([anonymous](Account::Identity& who) { who.anonymous = anonymous; });
+  if (anonymous) {
     reply("331 Guest login OK.  Send your complete e-mail address as password.\r\n");
   } else {
-    identity_.anonymous = false;
     reply("331 Password required for %s.\r\n", name.c_str());
   }
 }
 
 void CUserSocket::cmdPass(const std::string& password) {
-  if (userName_.empty()) {
+  if (account_.userName.empty()) {
     reply("503 Bad sequence.  Do 'USER' first.\r\n");
     return;
   }
-  if (loggedIn_) {
+  if (account_.loggedIn) {
     // A second login would count the session twice against Max Users.
     reply("503 Already logged in.\r\n");
     return;
   }
   if (needsTls(own().anonymous)) {
-    userName_.clear();
+    account_.userName.clear();
     reply("%s", kTlsRequiredReply);
     return;
   }
@@ -84,12 +83,11 @@ void CUserSocket::cmdPass(const std::string& password) {
       return;
     }
     const store::UserRecord& user = *users;
-    {
-      platform::MutexLock lock(identityMutex_);
-      identity_.userId = user.id;
-      identity_.displayName = "Anonymous";
-      identity_.anonymousAddress = password;
-    }
+    account_.changeIdentity([&](Account::Identity& who) {
+      who.userId = user.id;
+      who.displayName = "Anonymous";
+      who.anonymousAddress = password;
+    });
     loginSucceeded(user);
     rawSend(multiLine("230", withMessage(user.message, "Anonymous login ok.  Access restrictions apply.")));
     announceLogin();
@@ -98,11 +96,11 @@ void CUserSocket::cmdPass(const std::string& password) {
 
   auto refuse = [this](const char* text, metrics::LoginResult result = metrics::LoginResult::kIncorrect) {
     metrics::login(result);
-    userName_.clear();  // a refused named login starts again with USER
+    account_.userName.clear();  // a refused named login starts again with USER
     reply("%s", text);
   };
   if (password.size() >= 20) return refuse("530 Incorrect login\r\n");
-  users = store::userByLogin(db, userName_, domainId_);
+  users = store::userByLogin(db, account_.userName, domainId_);
   if (!users) return refuse("530 Incorrect login\r\n");
   std::string lowered = password;
   for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -112,14 +110,13 @@ void CUserSocket::cmdPass(const std::string& password) {
   if (!userSessionCounts().admit(user.id, user.maxUsers))
     return refuse("530 Too many users for this account or class.\r\n", metrics::LoginResult::kTooMany);
 
-  {
-    platform::MutexLock lock(identityMutex_);
-    identity_.userId = user.id;
-    identity_.displayName = userName_;
-  }
-  spaceLimit_ = user.spaceLimit;
+  account_.changeIdentity([&](Account::Identity& who) {
+    who.userId = user.id;
+    who.displayName = account_.userName;
+  });
+  account_.spaceLimit = user.spaceLimit;
   loginSucceeded(user);
-  rawSend(multiLine("230", withMessage(user.message, "User '" + userName_ + "' logged in")));
+  rawSend(multiLine("230", withMessage(user.message, "User '" + account_.userName + "' logged in")));
   announceLogin();
 }
 
@@ -129,21 +126,20 @@ void CUserSocket::cmdPass(const std::string& password) {
 void CUserSocket::loginSucceeded(const store::UserRecord& user) {
   store::Database& db = database();
   try {
-    if (!own().anonymous && spaceLimit_ != 0) spaceUsed_ = store::spaceUsedBy(db, user.id);
+    if (!own().anonymous && account_.spaceLimit != 0) account_.spaceUsed = store::spaceUsedBy(db, user.id);
     startSession(user);
     store::setLastOn(db, user.id, std::time(nullptr));
   } catch (const store::DbError&) {
     userSessionCounts().release(user.id);
-    {
-      platform::MutexLock lock(identityMutex_);
-      identity_.userId = 0;
-      identity_.displayName = "Unknown";
-      identity_.anonymousAddress.clear();
-      identity_.logText.clear();
-    }
-    userName_.clear();
-    loggedIn_ = false;
-    depth_ = 0;
+    account_.changeIdentity([](Account::Identity& who) {
+      who.userId = 0;
+      who.displayName = "Unknown";
+      who.anonymousAddress.clear();
+      who.logText.clear();
+    });
+    account_.userName.clear();
+    account_.loggedIn = false;
+    cwd_.toRoot();
     throw;
   }
 }
@@ -155,26 +151,18 @@ void CUserSocket::announceLogin() {
 }
 
 void CUserSocket::startSession(const store::UserRecord& user) {
-  loggedIn_ = true;
-  groupId_ = user.group;
-  dirIds_[0] = user.rootDirectory;
-  dirNames_[0].clear();
-  depth_ = 0;
-  loadSiteRights(groupId_);
-  ratio_ = user.ratio;
-  mayOverwrite_ = user.overwriteOwnFiles;
-  mayDelete_ = user.deleteOwnFiles;
-  mayRename_ = user.renameOwnFiles;
-  bytesDownloaded_ = bytesUploaded_ = 0;
-  {
-    platform::MutexLock lock(identityMutex_);
-    identity_.logText = hostName_.empty() ? peerAddress_ : hostName_;
-  }
+  account_.loggedIn = true;
+  account_.groupId = user.group;
+  cwd_.reset(user.rootDirectory);
+  loadSiteRights(account_.groupId);
+  account_.ratio = user.ratio;
+  account_.mayOverwrite = user.overwriteOwnFiles;
+  account_.mayDelete = user.deleteOwnFiles;
+  account_.mayRename = user.renameOwnFiles;
+  account_.bytesDownloaded = account_.bytesUploaded = 0;
+  account_.changeIdentity([this](Account::Identity& who) { who.logText = hostName_.empty() ? peerAddress_ : hostName_; });
   store::writeLog(database(), own().userId, own().logText, store::Action::Login, 0);
-  if (!own().anonymous) {
-    platform::MutexLock lock(identityMutex_);
-    identity_.logText.clear();
-  }
+  if (!own().anonymous) account_.changeIdentity([](Account::Identity& who) { who.logText.clear(); });
   changeDirectory(user.startDirectory, false);
 }
 

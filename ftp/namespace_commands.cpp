@@ -79,7 +79,7 @@ void CUserSocket::cmdMkd(const std::string& argument) {
   row.directory = true;
   row.domain = domainId_;
   row.userId = own().userId;
-  row.groupId = groupId_;
+  row.groupId = account_.groupId;
   row.userRead = row.userWrite = true;
   row.userExecute = false;
   row.groupRead = row.groupWrite = true;
@@ -140,7 +140,7 @@ void CUserSocket::cmdRmd(const std::string& argument) {
 
 void CUserSocket::cmdDele(const std::string& argument) {
   const char* arg = argument.c_str();
-  if (!mayDelete_) {
+  if (!account_.mayDelete) {
     reply("550 %s not deleted.  Access denied.\r\n", arg);
     return;
   }
@@ -198,7 +198,7 @@ void CUserSocket::cmdRnfr(const std::string& argument) {
 }
 
 void CUserSocket::cmdRnto(const std::string& argument) {
-  if (!mayRename_) {
+  if (!account_.mayRename) {
     reply("550 File not renamed.  Access denied.\r\n");
     return;
   }

@@ -1,48 +1,35 @@
-// One FTP control connection: its state, the command reader, dispatch, the
-// reply writer and the send pump. Command families live in their own files.
+// One FTP session: it owns the control channel, the account, the working
+// directory and the data channel, dispatches each command line through the
+// command table and writes the replies. Command families live in their own
+// files.
 #pragma once
-#include <chrono>
 #include <cstdint>
 #include <ctime>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "ftp/account.h"
+#include "ftp/control_channel.h"
+#include "ftp/data_channel.h"
 #include "ftp/reply.h"
-#include "ftp/utf8.h"
+#include "ftp/session_host.h"
+#include "ftp/working_directory.h"
 #include "platform/event_loop.h"
-#include "platform/files.h"
 #include "platform/messages.h"
-#include "platform/mutex.h"
 #include "platform/socket.h"
-#include "store/queries.h"
 #include "store/tree.h"
 
 namespace kestrel::platform {
-class Settings;
 class TlsContext;
-class TlsStream;
 }
 
 namespace kestrel::ftp {
 
 class DataSocket;
 class PasvSocket;
-
-// What a session needs from the thread that runs it.
-class SessionHost {
- public:
-  virtual ~SessionHost() = default;
-  virtual platform::EventLoop& loop() = 0;
-  virtual void postToMain(Message message) = 0;
-  // Ends the connection's thread (from any thread).
-  virtual void requestQuit() = 0;
-  virtual const void* connectionKey() const = 0;
-  virtual const platform::Settings& settings() const = 0;
-};
 
 // What every session of the process shares: made once by runApplication
 // when the data source opens, and outliving every session.
@@ -65,14 +52,7 @@ struct SessionParams {
   SessionShared* shared = nullptr;  // null: no data source (commands answer 451)
 };
 
-enum class ListFormat { Names = 0, Long = 1, Facts = 2 };
-enum class UploadMode { None = 0, NewFile = 1, Overwrite = 2 };
-
-constexpr int kMaxDepth = 50;
-constexpr std::size_t kLineMax = 255;
-constexpr int kSiteRights = 11;
-
-class CUserSocket : public platform::EventHandler {
+class CUserSocket : private ControlChannel::Owner {
  public:
   CUserSocket(SessionHost& host, platform::Fd socket, const SessionParams& params);
   ~CUserSocket() override;
@@ -80,9 +60,7 @@ class CUserSocket : public platform::EventHandler {
   CUserSocket& operator=(const CUserSocket&) = delete;
 
   // Registers with the loop; the greeting goes out on the first write event.
-  void start();
-
-  void onEvents(std::uint32_t events) override;
+  void start() { control_.start(); }
 
   // Thread messages from the console.
   void idleCheck();
@@ -90,17 +68,17 @@ class CUserSocket : public platform::EventHandler {
   void clearMonitor();
   void addConsoleMessage(const std::string& text);
   // Appends to the pending message from another thread (SITE UMSG).
-  void appendPendingMessage(const std::string& text) EXCLUDES(pendingMutex_);
+  void appendPendingMessage(const std::string& text) { account_.appendPendingMessage(text); }
   // Takes the pending message, and puts it back before what arrived since.
-  std::string takePendingMessage() EXCLUDES(pendingMutex_);
-  void putBackPendingMessage(const std::string& saved) EXCLUDES(pendingMutex_);
+  std::string takePendingMessage() { return account_.takePendingMessage(); }
+  void putBackPendingMessage(const std::string& saved) { account_.putBackPendingMessage(saved); }
 
   // The reply writer: formats, attaches the pending message, queues.
   void reply(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // Queues a text exactly as given (multi-line replies).
   void rawSend(const std::string& text);
   // Runs every command line through the reader (tests and fuzzing).
-  void feed(const char* data, std::size_t size);
+  void feed(const char* data, std::size_t size) { control_.feed(data, size); }
 
   // Entry points for the data connection.
   void transferFinished();
@@ -111,26 +89,18 @@ class CUserSocket : public platform::EventHandler {
   void destroyDataSocket();
 
   // What WHO, UMSG and KICK of other sessions read, from their own threads.
-  struct Identity {
-    bool anonymous = false;
-    std::int64_t userId = 0;
-    std::string displayName, logText, anonymousAddress;
-  };
-  Identity identity() const EXCLUDES(identityMutex_);
-  std::int64_t groupId() const { return groupId_; }
+  using Identity = Account::Identity;
+  Identity identity() const { return account_.identity(); }
   SessionHost& host() { return host_; }
   // The shared connection; throws DbError without one.
   store::Database& database() const;
   platform::EventLoop& loop() { return host_.loop(); }
   const std::shared_ptr<Monitor>& monitor() const { return monitor_; }
   void notifyMonitor(Msg id, const std::string& text, std::int64_t value = 0);
-  store::Principal principal() const { return {own().anonymous, own().userId, groupId_}; }
-  bool loggedIn() const { return loggedIn_; }
+  store::Principal principal() const { return account_.principal(); }
   int idleLimit() const { return idleLimit_; }
-  // The files row `id`; the working directory's row is kept between
-  // commands until anything changes files (or a second passes, for changes
-  // made by other programs).
-  std::optional<store::FileRecord> directoryRow(std::int64_t id);
+  // The files row `id`, the working directory's kept between commands.
+  std::optional<store::FileRecord> directoryRow(std::int64_t id) { return cwd_.directoryRow(database(), id); }
 
   // The SITE table's handlers; the argument is what follows the subcommand.
   void siteIdleQuery(const std::string&);
@@ -197,24 +167,25 @@ class CUserSocket : public platform::EventHandler {
 
   // One entry of a listing in the given form, with its line end.
   std::string listingEntry(const store::DirectoryRecord& row, ListFormat format) const;
+  std::string listingLine(const store::DirectoryRecord& row, bool statForm) const;
+  DataChannel& dataChannel() { return data_; }
   // TLS for data connections: the context when PROT P is in force.
   const platform::TlsContext* dataProtection() const;
-  bool tlsActive() const;
+  bool tlsActive() const { return control_.tlsActive(); }
 
-  // Path resolution over the virtual tree (0 when not found). `shown`, when
-  // given, receives the names of the levels from the root to the row found,
-  // as PWD would show them after a CWD there.
-  std::int64_t resolvePath(const std::string& path, std::vector<std::string>* shown = nullptr);
-  std::int64_t resolveParent(const std::string& path, std::vector<std::string>* shown = nullptr);
-  // The row a path names with its directory's Path (see store::PlacedFile).
-  std::optional<store::PlacedFile> resolvePlacedFile(const std::string& path);
-  std::int64_t rootId() const { return dirIds_[0]; }
-  std::int64_t currentId() const { return dirIds_[depth_]; }
+  // Path resolution over the virtual tree (0 when not found); see WorkingDirectory.
+  std::int64_t resolvePath(const std::string& path, std::vector<std::string>* shown = nullptr) {
+    return cwd_.resolvePath(database(), path, shown);
+  }
+  std::int64_t resolveParent(const std::string& path, std::vector<std::string>* shown = nullptr) {
+    return cwd_.resolveParent(database(), path, shown);
+  }
+  std::int64_t rootId() const { return cwd_.rootId(); }
+  std::int64_t currentId() const { return cwd_.currentId(); }
   // CWD without or with a reply.
   void changeDirectory(const std::string& argument, bool replyWanted);
 
-  // The operation run when the data connection is ready.
-  using DataOperation = void (CUserSocket::*)();
+  using DataOperation = DataChannel::Operation;
   void openDataConnection(DataOperation operation);
   void listOperation();
   void downloadOperation();
@@ -225,18 +196,9 @@ class CUserSocket : public platform::EventHandler {
   void discardUpload();
 
  private:
-  friend class DataSocket;
-  friend class PasvSocket;
-
-  // resolvePath's walk; with `last`, the last level is not looked up but
-  // its name stored there (left empty when the path names no level).
-  std::int64_t walkPath(const std::string& path, std::vector<std::string>* shown, std::string* last);
-  void readCommands();
-  platform::IoResult sendControl(const char* data, std::size_t size);
-  platform::IoResult receiveControl(char* data, std::size_t size);
-  void beginTls();
-  void continueHandshake();
-  bool handshaking() const;
+  void onCommandLine(const std::string& line) override { dispatch(line); }
+  void onLineTooLong() override;
+  void onHandshakeDone() override { touch(); }
   // Answers a command that is not offered as an unknown one, as without TLS.
   void replyUnknown();
   bool needsTls(bool anonymous) const;
@@ -245,127 +207,43 @@ class CUserSocket : public platform::EventHandler {
   int listenPassive();
   // LIST, NLST and MLSD once their target is known.
   void beginListing(std::int64_t target, ListFormat format);
-  bool walkReceived(std::size_t total);
   void dispatch(const std::string& line);
-  void pumpSends();
-  void queueText(std::string text);
-  void flushOnClose();
-  void updateInterest();
-  void endSession();
+  void endSession() { control_.end(); }
   bool requireLogin();
-  bool seen(std::int64_t directoryId);
   void changeToParent();
   void loginSucceeded(const store::UserRecord& user);
   void startSession(const store::UserRecord& user);
   void announceLogin();
   void loadSiteRights(std::int64_t groupId);
-  std::string listingLine(const store::DirectoryRecord& row, bool statForm) const;
   std::optional<store::FileRecord> openSiteTarget(const std::string& path);
   void changeOwner(const std::string& arg, bool group);
   void lockUser(const std::string& arg, bool lock);
 
+  // This session's own thread, the only writer, reads it without the lock.
+  const Identity& own() const { return account_.own(); }
+
   SessionHost& host_;
   SessionShared* shared_;
-  platform::Fd socket_;
-  bool registered_ = false;
-  bool ending_ = false;
+  // The parts, by concern. The control channel comes first, so that its
+  // socket leaves the loop after the data connections have.
+  ControlChannel control_;
+  Account account_;
+  WorkingDirectory cwd_;
+  DataChannel data_;
 
-  // Transfers.
-  std::int64_t downloadSize_ = 0;
-  std::string transferName_;
-  std::int64_t transferFileId_ = 0;
-  std::int64_t uploadDirectoryId_ = 0;
-  std::string uploadPath_;      // where the upload goes when complete
-  std::string uploadTempPath_;  // where its bytes land meanwhile
-  UploadMode uploadMode_ = UploadMode::None;
-  platform::File transferFile_;
-  std::int64_t restartOffset_ = 0;
-  bool transferBusy_ = false;
-
-  // Account, loaded at login.
-  double spaceUsed_ = 0;
-  std::int64_t spaceLimit_ = 0;  // thousands of bytes, 0 = none
-  bool mayRename_ = false, mayDelete_ = false, mayOverwrite_ = false;
-  std::int64_t bytesDownloaded_ = 0, bytesUploaded_ = 0;
-  std::int64_t ratio_ = 0;
-  bool siteRights_[kSiteRights + 1] = {};
-  std::int64_t groupId_ = 0;
-  bool loggedIn_ = false;
-  std::string userName_;
-
-  // Listing waiting for its data connection.
-  ListFormat listFormat_ = ListFormat::Long;
-  std::int64_t listTarget_ = 0;
-  DataOperation pendingOperation_ = nullptr;
-
-  // Working directory: ids and names from the root down.
-  std::int64_t dirIds_[kMaxDepth] = {};
-  std::string dirNames_[kMaxDepth];
-  int depth_ = 0;
-  std::vector<std::int64_t> seenDirectories_;
-  std::optional<store::FileRecord> cwdRow_;
-  std::uint64_t cwdRowGeneration_ = 0;
-  std::chrono::steady_clock::time_point cwdRowRead_;
-  std::int64_t renameSource_ = 0;
-
-  // Connection.
+  // The connection.
   std::int64_t domainId_ = 0;
-  std::shared_ptr<Monitor> monitor_;
-  std::unique_ptr<PasvSocket> passive_;
-  std::unique_ptr<DataSocket> data_;
-  std::string dataAddress_;
-  int dataPort_ = 0;
-  std::string typeName_ = "ASCII";
-  std::string structureName_ = "File";
-  std::string modeName_ = "Stream";
   std::string peerAddress_;
   std::string hostName_;
   std::string localAddress_;
-
-  // Encryption and extensions.
-  std::shared_ptr<const platform::TlsContext> tlsContext_;
-  std::unique_ptr<platform::TlsStream> tls_;
-  bool tlsStarting_ = false;  // 234 queued: the handshake starts once it is sent
-  int handshakeTimer_ = 0;
-  bool bufferSizeSet_ = false;  // PBSZ 0 seen
-  bool protectData_ = false;    // PROT P
-  bool epsvAll_ = false;
-  unsigned mlstFacts_ = ~0u;
-  std::string commandLine_;  // the line being dispatched, as received
-
-  // Command reader.
-  bool inSubnegotiation_ = false;
-  bool lineOverflow_ = false;
-  std::string line_;
-  Utf8Assembler utf8_;
-  char receive_[256] = {};
-  std::size_t receiveFill_ = 0;
-  bool readerBusy_ = false;
-  bool readAgain_ = false;
-  bool readingPaused_ = false;  // too many replies queued: commands wait
-  bool heldInput_ = false;      // receive_ holds bytes not yet walked
-  bool resumePosted_ = false;
-
-  // Idle limit.
+  std::shared_ptr<Monitor> monitor_;
   std::time_t lastActivity_ = 0;
   int idleLimit_ = 600;
 
-  // Who is logged in: written only by this session's thread, under the lock,
-  // so that identity() can copy it from other sessions' threads.
-  mutable platform::Mutex identityMutex_;
-  Identity identity_ GUARDED_BY(identityMutex_) = {false, 0, "Unknown", {}, {}};
-  // This session's own thread, the only writer, reads without the lock.
-  const Identity& own() const NO_THREAD_SAFETY_ANALYSIS { return identity_; }
-
-  // Replies. The pending message is also written by other sessions' threads.
-  platform::Mutex pendingMutex_;
-  std::string pendingMessage_ GUARDED_BY(pendingMutex_);
-  ReplyQueue replies_;
-  std::uint64_t finalReplies_ = 0;  // replies that ended a command, for the one-reply rule
-  bool corked_ = false;             // a command is running: its replies wait for its end
-  bool pumpWanted_ = false;         // and found the queue empty
-  bool wantWrite_ = false;
-  bool wantRead_ = true;
+  // Between commands.
+  std::string commandLine_;        // the line being dispatched, as received
+  std::int64_t renameSource_ = 0;  // RNFR's row, waiting for RNTO
+  unsigned mlstFacts_ = ~0u;       // OPTS MLST's selection
 };
 
 }  // namespace kestrel::ftp

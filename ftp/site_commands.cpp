@@ -66,9 +66,9 @@ bool anonymousLoginsAllowed(store::Database& db, std::int64_t domainId) {
 }  // namespace
 
 void CUserSocket::loadSiteRights(std::int64_t groupId) {
-  for (bool& right : siteRights_) right = false;
+  account_.clearSiteRights();
   for (const store::SiteListRecord& row : store::siteRightsOfGroup(database(), groupId))
-    if (row.siteId >= 1 && row.siteId <= kSiteRights) siteRights_[row.siteId] = true;
+    account_.grantSiteRight(row.siteId);
 }
 
 void CUserSocket::cmdSite(const std::string& argument) {
@@ -79,7 +79,7 @@ void CUserSocket::cmdSite(const std::string& argument) {
     return;
   }
   if (command->login == Login::Required && !requireLogin()) return;
-  if (command->right != kNoRight && !siteRights_[command->right]) {
+  if (command->right != kNoRight && !account_.hasSiteRight(command->right)) {
     reply("500 Command not available\r\n");
     return;
   }

@@ -1,8 +1,6 @@
 // Explicit FTPS (RFC 4217): AUTH turns the control connection into TLS, PBSZ
 // and PROT decide whether data connections follow, CCC is refused. Without a
 // certificate none of these exist and each answers as an unknown command.
-#include <sys/epoll.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -15,9 +13,6 @@ namespace kestrel::ftp {
 
 namespace {
 
-// A client that stops in the middle of the handshake is dropped after this.
-constexpr std::chrono::milliseconds kHandshakeLimit{15000};
-
 std::string upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
@@ -25,72 +20,12 @@ std::string upper(std::string text) {
 
 }  // namespace
 
-bool CUserSocket::tlsActive() const { return tls_ && tls_->established(); }
-
-bool CUserSocket::handshaking() const { return tls_ && !tls_->established(); }
-
 const platform::TlsContext* CUserSocket::dataProtection() const {
-  return protectData_ && tlsActive() ? tlsContext_.get() : nullptr;
-}
-
-platform::IoResult CUserSocket::sendControl(const char* data, std::size_t size) {
-  if (tls_) return tls_->send(data, size);
-  return platform::sendSome(socket_.get(), data, size);
-}
-
-platform::IoResult CUserSocket::receiveControl(char* data, std::size_t size) {
-  if (tls_) return tls_->receive(data, size);
-  return platform::receiveSome(socket_.get(), data, size);
-}
-
-void CUserSocket::beginTls() {
-  tlsStarting_ = false;
-  tls_ = std::make_unique<platform::TlsStream>(*tlsContext_, socket_.get());
-  if (!tls_->valid()) {
-    endSession();
-    return;
-  }
-  // Never longer than the idle limit: a stalled handshake is an idle client.
-  const auto limit = std::min(kHandshakeLimit, std::chrono::milliseconds(std::max(1, idleLimit_) * 1000LL));
-  handshakeTimer_ = host_.loop().addTimer(limit, [this] {
-    host_.loop().cancelTimer(handshakeTimer_);
-    handshakeTimer_ = 0;
-    host_.postToMain({Msg::ConsoleLine, nullptr, "TLS handshake with " + peerAddress_ + " timed out.", true});
-    endSession();
-  });
-  continueHandshake();
-}
-
-void CUserSocket::continueHandshake() {
-  switch (tls_->handshake()) {
-    case platform::TlsStream::Handshake::Again: {
-      const bool write = tls_->wait() == platform::TlsWait::Write;
-      host_.loop().modify(socket_.get(), write ? EPOLLOUT : EPOLLIN | EPOLLRDHUP);
-      wantWrite_ = write;
-      wantRead_ = !write;
-      return;
-    }
-    case platform::TlsStream::Handshake::Failed:
-      // Garbage or a refused client: nothing more can be said in either form.
-      host_.postToMain(
-          {Msg::ConsoleLine, nullptr, "TLS handshake with " + peerAddress_ + " failed: " + tls_->error(), true});
-      endSession();
-      return;
-    case platform::TlsStream::Handshake::Done:
-      break;
-  }
-  host_.loop().cancelTimer(handshakeTimer_);
-  handshakeTimer_ = 0;
-  touch();
-  wantWrite_ = !replies_.empty();
-  wantRead_ = true;
-  host_.loop().modify(socket_.get(), EPOLLIN | EPOLLRDHUP | (wantWrite_ ? EPOLLOUT : 0u));
-  // A command may have come with the handshake's last flight.
-  readCommands();
+  return data_.protect && tlsActive() ? control_.tlsContext() : nullptr;
 }
 
 void CUserSocket::cmdAuth(const std::string& argument) {
-  if (!tlsContext_) {
+  if (!control_.tlsContext()) {
     replyUnknown();
     return;
   }
@@ -99,23 +34,24 @@ void CUserSocket::cmdAuth(const std::string& argument) {
     reply("504 AUTH %s not supported.\r\n", argument.c_str());
     return;
   }
-  if (tls_) {
+  if (control_.tlsInUse()) {
     reply("503 TLS is already in use.\r\n");
     return;
   }
-  if (loggedIn_) {
+  if (account_.loggedIn) {
     // The login it would protect has already crossed in clear text.
     reply("503 AUTH must come before login.\r\n");
     return;
   }
-  userName_.clear();  // a USER given before AUTH is given again after it
+  account_.userName.clear();  // a USER given before AUTH is given again after it
   reply("234 AUTH %s successful.\r\n", mechanism.c_str());
   // The handshake starts once the reader has stopped and the 234 is out.
-  tlsStarting_ = true;
+  // Never longer than the idle limit: a stalled handshake is an idle client.
+  control_.upgradeAfterReply(std::chrono::milliseconds(std::max(1, idleLimit_) * 1000LL));
 }
 
 void CUserSocket::cmdPbsz(const std::string& argument) {
-  if (!tlsContext_) {
+  if (!control_.tlsContext()) {
     replyUnknown();
     return;
   }
@@ -130,22 +66,22 @@ void CUserSocket::cmdPbsz(const std::string& argument) {
     return;
   }
   // TLS frames its own records: the only buffer size is 0.
-  bufferSizeSet_ = true;
+  data_.bufferSizeSet = true;
   reply("200 PBSZ=0\r\n");
 }
 
 void CUserSocket::cmdProt(const std::string& argument) {
-  if (!tlsContext_) {
+  if (!control_.tlsContext()) {
     replyUnknown();
     return;
   }
-  if (!tlsActive() || !bufferSizeSet_) {
+  if (!tlsActive() || !data_.bufferSizeSet) {
     reply("503 PROT needs TLS and PBSZ first.\r\n");
     return;
   }
   std::string level = upper(argument);
   if (level == "P" || level == "C") {
-    protectData_ = level == "P";
+    data_.protect = level == "P";
     reply("200 Protection level set to %s.\r\n", level.c_str());
   } else if (level == "S" || level == "E") {
     reply("536 Protection level %s not supported.\r\n", level.c_str());
@@ -155,7 +91,7 @@ void CUserSocket::cmdProt(const std::string& argument) {
 }
 
 void CUserSocket::cmdCcc(const std::string&) {
-  if (!tlsContext_) {
+  if (!control_.tlsContext()) {
     replyUnknown();
     return;
   }

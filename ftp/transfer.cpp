@@ -36,7 +36,7 @@ void CUserSocket::cmdRest(const std::string& argument) {
   long long offset = std::strtoll(argument.c_str(), nullptr, 10);
   // A negative offset names no byte of any file.
   if (offset < 0) offset = 0;
-  restartOffset_ = offset;
+  data_.restartOffset = offset;
   reply("350 Ready to resume file transfer at byte offset %lld\r\n", offset);
 }
 
@@ -44,7 +44,7 @@ void CUserSocket::cmdRetr(const std::string& argument) {
   discardUpload();  // an upload still waiting for its connection is replaced
   const char* arg = argument.c_str();
   // The row and its directory's Path in one read; through a link, the target's.
-  std::optional<store::PlacedFile> placed = resolvePlacedFile(argument);
+  std::optional<store::PlacedFile> placed = cwd_.resolvePlacedFile(database(), argument);
   if (placed && placed->row.link != 0) placed = store::placedFileById(database(), placed->row.link);
   const store::FileRecord* file = placed ? &placed->row : nullptr;
   if (!file) {
@@ -59,18 +59,18 @@ void CUserSocket::cmdRetr(const std::string& argument) {
     reply("550 %s: Access denied.\r\n", arg);
     return;
   }
-  if (ratio_ != 0) {
-    std::int64_t allowance = bytesUploaded_ * ratio_;
-    if (bytesDownloaded_ + file->size >= allowance) {
+  if (account_.ratio != 0) {
+    std::int64_t allowance = account_.bytesUploaded * account_.ratio;
+    if (account_.bytesDownloaded + file->size >= allowance) {
       reply("450-Download:Upload ratio too great.  Try uploading more first.\r\n"
             "450 UL:%lld  DL:%lld   Ratio: 1:%lld  Bytes left: %lld\r\n",
-            static_cast<long long>(bytesUploaded_), static_cast<long long>(bytesDownloaded_),
-            static_cast<long long>(ratio_), static_cast<long long>(allowance - bytesDownloaded_));
+            static_cast<long long>(account_.bytesUploaded), static_cast<long long>(account_.bytesDownloaded),
+            static_cast<long long>(account_.ratio), static_cast<long long>(allowance - account_.bytesDownloaded));
       return;
     }
   }
-  downloadSize_ = file->size;
-  transferName_ = file->name;
+  data_.downloadSize = file->size;
+  data_.transferName = file->name;
 
   // The bytes live in the parent's physical directory, under the row's name.
   std::optional<std::string> path;
@@ -82,27 +82,27 @@ void CUserSocket::cmdRetr(const std::string& argument) {
     reply("550 %s: Unable to open.\r\n", arg);
     return;
   }
-  transferFileId_ = file->id;
-  transferFile_ = std::move(opened.value);
+  data_.transferFileId = file->id;
+  data_.transferFile = std::move(opened.value);
   openDataConnection(&CUserSocket::downloadOperation);
 }
 
 void CUserSocket::downloadOperation() {
-  const std::int64_t offset = std::max<std::int64_t>(restartOffset_, 0);
-  if (offset > 0) transferFile_.seek(offset);  // a fresh open is at 0
-  restartOffset_ = 0;
-  const std::int64_t size = transferFile_.sizeAtOpen();
-  host().postToMain(Message(Msg::DownloadStarted, host().connectionKey(), transferName_));
+  const std::int64_t offset = std::max<std::int64_t>(data_.restartOffset, 0);
+  if (offset > 0) data_.transferFile.seek(offset);  // a fresh open is at 0
+  data_.restartOffset = 0;
+  const std::int64_t size = data_.transferFile.sizeAtOpen();
+  host().postToMain(Message(Msg::DownloadStarted, host().connectionKey(), data_.transferName));
   // The announced size is the whole file's, also after REST.
-  reply("150 File status OK.  Opening data connection for %s (%lld bytes).\r\n", transferName_.c_str(),
-        static_cast<long long>(downloadSize_));
-  transferBusy_ = true;
-  bytesDownloaded_ += downloadSize_;
-  store::writeLog(database(), own().userId, own().logText, store::Action::Download, transferFileId_);
-  store::countDownload(own().userId, transferFileId_);
-  notifyMonitor(Msg::MonitorDownloadStarted, transferName_);
-  data_->startSend(std::move(transferFile_), transferFileId_, downloadSize_,
-                   size >= 0 ? std::max<std::int64_t>(size - offset, 0) : -1);
+  reply("150 File status OK.  Opening data connection for %s (%lld bytes).\r\n", data_.transferName.c_str(),
+        static_cast<long long>(data_.downloadSize));
+  data_.busy = true;
+  account_.bytesDownloaded += data_.downloadSize;
+  store::writeLog(database(), own().userId, own().logText, store::Action::Download, data_.transferFileId);
+  store::countDownload(own().userId, data_.transferFileId);
+  notifyMonitor(Msg::MonitorDownloadStarted, data_.transferName);
+  data_.socket()->startSend(std::move(data_.transferFile), data_.transferFileId, data_.downloadSize,
+                            size >= 0 ? std::max<std::int64_t>(size - offset, 0) : -1);
 }
 
 void CUserSocket::cmdStor(const std::string& argument) {
@@ -119,7 +119,7 @@ void CUserSocket::cmdStor(const std::string& argument) {
   if (directory && directory->directory && !name.empty()) {
     existing = store::childFile(database(), directory->id, name);
   }
-  if (existing && (!mayOverwrite_ || existing->directory)) {
+  if (existing && (!account_.mayOverwrite || existing->directory)) {
     reply("553 %s: Access denied.\r\n", arg);
     return;
   }
@@ -131,20 +131,20 @@ void CUserSocket::cmdStor(const std::string& argument) {
     reply("550 Unable to create file.  Invalid path.\r\n");
     return;
   }
-  transferName_ = existing ? existing->name : name;
-  uploadDirectoryId_ = directory->id;
+  data_.transferName = existing ? existing->name : name;
+  data_.uploadDirectoryId = directory->id;
   // Names compare without regard to case: an overwrite goes to the file the
   // existing row stands for, not to a second file beside it.
   std::optional<std::string> path;
-  if (!directory->path.empty()) path = platform::childPath(directory->path, transferName_);
-  uploadPath_ = path.value_or(std::string());
+  if (!directory->path.empty()) path = platform::childPath(directory->path, data_.transferName);
+  data_.uploadPath = path.value_or(std::string());
 
   // The top of a tree takes no files from clients, whatever its bits say.
   if (directory->parent == 0 || !store::permits(principal(), *directory, store::Access::Write)) {
     reply("550 Unable to write file.  Access denied.\r\n");
     return;
   }
-  if (spaceLimit_ != 0 && spaceLimit_ < static_cast<std::int64_t>(spaceUsed_ / 1000)) {
+  if (account_.spaceLimit != 0 && account_.spaceLimit < static_cast<std::int64_t>(account_.spaceUsed / 1000)) {
     reply("550 Unable to write file.  Space exceeded.\r\n");
     return;
   }
@@ -154,58 +154,58 @@ void CUserSocket::cmdStor(const std::string& argument) {
   platform::Result<platform::File> created;
   bool writable = path.has_value();
   if (writable) {
-    std::optional<platform::FileInfo> there = platform::statEntry(uploadPath_);
+    std::optional<platform::FileInfo> there = platform::statEntry(data_.uploadPath);
     writable = !there || there->regular;
   }
-  if (writable) created = platform::File::createUploadTemporary(directory->path, uploadTempPath_);
+  if (writable) created = platform::File::createUploadTemporary(directory->path, data_.uploadTempPath);
   if (!writable || !created.ok()) {
     reply("550 Unable to write file.\r\n");
   } else {
-    transferFileId_ = existing ? existing->id : 0;
-    transferFile_ = std::move(created.value);
+    data_.transferFileId = existing ? existing->id : 0;
+    data_.transferFile = std::move(created.value);
     openDataConnection(&CUserSocket::uploadOperation);
   }
   host().postToMain(Message(Msg::Activity, host().connectionKey(), "STOR " + argument));
 }
 
 void CUserSocket::uploadOperation() {
-  uploadMode_ = transferFileId_ != 0 ? UploadMode::Overwrite : UploadMode::NewFile;
-  transferBusy_ = true;
+  data_.uploadMode = data_.transferFileId != 0 ? UploadMode::Overwrite : UploadMode::NewFile;
+  data_.busy = true;
   reply("150 File status OK.  Opening data connection.\r\n");
-  notifyMonitor(Msg::Activity, transferName_);
-  data_->startReceive(std::move(transferFile_), transferFileId_);
+  notifyMonitor(Msg::Activity, data_.transferName);
+  data_.socket()->startReceive(std::move(data_.transferFile), data_.transferFileId);
 }
 
 void CUserSocket::discardUpload() {
-  transferFile_.close();
-  if (!uploadTempPath_.empty()) platform::removeFile(uploadTempPath_);
-  uploadTempPath_.clear();
+  data_.transferFile.close();
+  if (!data_.uploadTempPath.empty()) platform::removeFile(data_.uploadTempPath);
+  data_.uploadTempPath.clear();
 }
 
 // The complete upload replaces its target in one rename, then its row
 // follows: a new row, or the old row's Size and Modified. Returns false
 // (nothing changed, the temporary removed) when the file cannot be put in place.
 bool CUserSocket::finishUpload() {
-  if (uploadMode_ == UploadMode::None) return true;
+  if (data_.uploadMode == UploadMode::None) return true;
   std::string temporary;
-  temporary.swap(uploadTempPath_);
+  temporary.swap(data_.uploadTempPath);
   // The rename, the look at the result and the row change as one step, so
   // that the last file put in place is the one its row describes.
   std::unique_lock<std::mutex> rowsLock(shared_->uploadRowsMutex);
   // A link or a directory may have appeared at the target meanwhile.
-  std::optional<platform::FileInfo> there = platform::statEntry(uploadPath_);
-  if ((there && !there->regular) || !platform::replacePath(temporary, uploadPath_).ok()) {
+  std::optional<platform::FileInfo> there = platform::statEntry(data_.uploadPath);
+  if ((there && !there->regular) || !platform::replacePath(temporary, data_.uploadPath).ok()) {
     platform::removeFile(temporary);
     return false;
   }
-  std::optional<platform::FileInfo> info = platform::statEntry(uploadPath_);
+  std::optional<platform::FileInfo> info = platform::statEntry(data_.uploadPath);
   // Gone from disk before we could look: there is nothing to account for.
   if (!info) return true;
   store::Database& db = database();
 
   // Looked up now, not at STOR: another session may have stored the same
   // name meanwhile, and one name keeps one row.
-  std::optional<store::FileRecord> existing = store::childFile(db, uploadDirectoryId_, transferName_);
+  std::optional<store::FileRecord> existing = store::childFile(db, data_.uploadDirectoryId, data_.transferName);
   std::int64_t replacedSize = 0;
   std::int64_t holder = 0;
   if (existing) {
@@ -220,7 +220,7 @@ bool CUserSocket::finishUpload() {
     row.created = info->created;
     row.lastRead = info->accessed;
     row.modified = info->modified;
-    row.parent = uploadDirectoryId_;
+    row.parent = data_.uploadDirectoryId;
     row.directory = false;
     row.downloads = 0;
     row.userRead = true;
@@ -228,15 +228,15 @@ bool CUserSocket::finishUpload() {
     row.groupRead = true;
     row.otherRead = true;
     row.userId = own().userId;
-    row.groupId = groupId_;
+    row.groupId = account_.groupId;
     row.domain = domainId_;
     row.link = 0;
     holder = store::addFile(db, row);
   }
   rowsLock.unlock();
 
-  bytesUploaded_ += info->size;
-  spaceUsed_ += static_cast<double>(info->size - replacedSize);
+  account_.bytesUploaded += info->size;
+  account_.spaceUsed += static_cast<double>(info->size - replacedSize);
   store::countUpload(own().userId);
   host().postToMain(Message(Msg::UploadCounted, host().connectionKey()));
   store::writeLog(database(), own().userId, own().logText, store::Action::Upload, holder);
