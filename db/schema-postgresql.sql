@@ -100,8 +100,9 @@ CREATE TABLE "files" (
   "domain"        INTEGER      DEFAULT 0,
   "link"          INTEGER      DEFAULT 0
 );
--- Path walks look a name up under its parent on every command.
-CREATE INDEX "files_parent_name" ON "files" ("parent", "name");
+-- Path walks look a name up under its parent on every command; listings
+-- read a directory in (name, id) order straight from it, a page at a time.
+CREATE INDEX "files_parent_name" ON "files" ("parent", "name", "id");
 CREATE INDEX "files_userid" ON "files" ("userid");
 CREATE INDEX "files_groupid" ON "files" ("groupid");
 CREATE INDEX "files_domain" ON "files" ("domain");

@@ -96,7 +96,9 @@ CREATE TABLE "files" (
   "domain"        INTEGER      DEFAULT 0,
   "link"          INTEGER      DEFAULT 0
 );
--- Path walks look a name up under its parent on every command.
+-- Path walks look a name up under its parent on every command; listings
+-- read a directory in (name, id) order straight from it (an index entry
+-- ends with the rowid, which id is).
 CREATE INDEX "files_parent_name" ON "files" ("parent", "name");
 CREATE INDEX "files_userid" ON "files" ("userid");
 CREATE INDEX "files_groupid" ON "files" ("groupid");

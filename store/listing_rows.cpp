@@ -33,7 +33,7 @@ constexpr const char* kListingColumns =
 // A page starts after the last key of the one before; the index on (parent,
 // name) serves both the range and the order.
 constexpr const char* kFirstPage = " ORDER BY name, id LIMIT ?";
-constexpr const char* kNextPage = " AND name>=? AND (name>? OR id>?) ORDER BY name, id LIMIT ?";
+constexpr const char* kNextPage = " AND (name, id)>(?, ?) ORDER BY name, id LIMIT ?";
 constexpr std::int64_t kDirectoryFlag = 512, kLinkFlag = 1024;
 
 constexpr SQLLEN kTimeWidth = 32;
@@ -189,8 +189,8 @@ ListingRows listingRows(Database& db, std::int64_t parent, const ListingKey* aft
     bindCol(6, SQL_C_SBIGINT, b->group, sizeof(std::int64_t), b->groupInd);
     bindCol(7, SQL_C_SBIGINT, b->id, sizeof(std::int64_t), b->idInd);
     s.bind(1, parent);
-    if (after) s.bind(2, after->name).bind(3, after->name).bind(4, after->id);
-    s.bind(after ? 5 : 2, static_cast<std::int64_t>(limit)).execute();
+    if (after) s.bind(2, after->name).bind(3, after->id);
+    s.bind(after ? 4 : 2, static_cast<std::int64_t>(limit)).execute();
     const StoredTime epoch = storedTime(0);
     for (;;) {
       SQLULEN fetched = 0;
