@@ -19,6 +19,8 @@ class CUserSocket;
 enum class ListFormat;
 
 inline constexpr char kCantOpen[] = "425 Can't open data connection.\r\n";
+inline constexpr char kAborted[] = "426 Connection closed.  Transfer aborted.\r\n";
+inline constexpr char kLocalError[] = "451 Requested action aborted.  Local error in processing.\r\n";
 inline constexpr char kEpsvAllActive[] = "503 EPSV ALL in effect: only EPSV may set up data connections.\r\n";
 
 // Ports below this belong to services; a PORT or EPRT naming one is a bounce attempt.
