@@ -88,8 +88,7 @@ int runApplication(RunMode mode) {
   std::unique_ptr<store::SharedRecordSets> recordSets;
   std::unique_ptr<ftp::SessionShared> sessionShared;
   auto closeDatabase = [&] {
-    sessionShared.reset();
-    store::attachCounters(nullptr);
+    sessionShared.reset();  // writes the counts still pending
     if (database) database->lendRecordSets(nullptr);
     recordSets.reset();
     database.reset();
@@ -98,7 +97,6 @@ int runApplication(RunMode mode) {
     database = store::Database::open(connect);
     recordSets = std::make_unique<store::SharedRecordSets>(*database);
     database->lendRecordSets(recordSets.get());
-    store::attachCounters(database.get());
     store::ensureDomain(*database, "Default");
     sessionShared = std::make_unique<ftp::SessionShared>(*database);
   } catch (const store::DbError& e) {

@@ -176,25 +176,17 @@ void DataSocket::onEvents(std::uint32_t events) {
     return;
   }
   const bool closed = events & (EPOLLRDHUP | EPOLLHUP);
-  switch (job_) {
-    case DataJob::None:
-      // The client gave up on a connection no command has used yet.
-      if (closed || (events & EPOLLERR)) session_.destroyDataSocket();
-      return;
-    case DataJob::LongListing:
-    case DataJob::NameListing:
-    case DataJob::SendFile:
-      // A client that closes in the middle of a transfer still gets the 226.
-      if (closed) {
-        finish();
-        return;
-      }
-      pumpOutput();
-      return;
-    case DataJob::ReceiveFile:
-      receiveData();
-      return;
+  if (job_ == DataJob::None) {
+    // The client gave up on a connection no command has used yet.
+    if (closed || (events & EPOLLERR)) session_.destroyDataSocket();
+    return;
   }
+  // A client that closes in the middle of a transfer still gets the 226.
+  if (closed && job_ != DataJob::ReceiveFile) {
+    finish();
+    return;
+  }
+  runJob();
 }
 
 void DataSocket::onConnected() {

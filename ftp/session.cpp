@@ -62,7 +62,7 @@ CUserSocket::~CUserSocket() {
   try {
     store::writeLog(database(), own().userId, own().logText, store::Action::Logout, 0);
     // The session's counts are in the database when it is gone.
-    store::flushCounters();
+    counters().flush();
   } catch (const store::DbError& e) {
     host_.postToMain({Msg::ConsoleLine, nullptr, std::string("Database error: ") + e.what(), true});
   }
@@ -172,6 +172,11 @@ store::Database& CUserSocket::database() const {
   return shared_->db;
 }
 
+store::CounterBatch& CUserSocket::counters() const {
+  if (!shared_) throw store::DbError("no data source");
+  return shared_->counters;
+}
+
 bool CUserSocket::requireLogin() {
   if (account_.loggedIn) return true;
   reply("%s", kNotLoggedIn);
@@ -187,7 +192,7 @@ void CUserSocket::cmdAllo(const std::string&) {
 void CUserSocket::cmdQuit(const std::string&) {
   // A client that has read the 221 finds its counts in the database.
   try {
-    store::flushCounters();
+    counters().flush();
   } catch (const store::DbError&) {
     // Still pending: the writer tries again each second.
   }

@@ -20,6 +20,7 @@
 #include "platform/event_loop.h"
 #include "platform/messages.h"
 #include "platform/socket.h"
+#include "store/counters.h"
 #include "store/tree.h"
 
 namespace kestrel::platform {
@@ -34,8 +35,10 @@ class PasvSocket;
 // What every session of the process shares: made once by runApplication
 // when the data source opens, and outliving every session.
 struct SessionShared {
-  explicit SessionShared(store::Database& database) : db(database) {}
+  explicit SessionShared(store::Database& database) : db(database), counters(database) {}
   store::Database& db;
+  // Download and upload counts; written before the connection goes.
+  store::CounterBatch counters;
   // Uploads finishing in several sessions at once: two of one name must
   // leave one row, describing the file that ends up in place.
   std::mutex uploadRowsMutex;
@@ -94,6 +97,8 @@ class CUserSocket : private ControlChannel::Owner {
   SessionHost& host() { return host_; }
   // The shared connection; throws DbError without one.
   store::Database& database() const;
+  // The shared counter batch; throws DbError without a data source.
+  store::CounterBatch& counters() const;
   platform::EventLoop& loop() { return host_.loop(); }
   const std::shared_ptr<Monitor>& monitor() const { return monitor_; }
   void notifyMonitor(Msg id, const std::string& text, std::int64_t value = 0);

@@ -99,7 +99,7 @@ void CUserSocket::downloadOperation() {
   data_.busy = true;
   account_.bytesDownloaded += data_.downloadSize;
   store::writeLog(database(), own().userId, own().logText, store::Action::Download, data_.transferFileId);
-  store::countDownload(own().userId, data_.transferFileId);
+  counters().countDownload(own().userId, data_.transferFileId);
   notifyMonitor(Msg::MonitorDownloadStarted, data_.transferName);
   data_.socket()->startSend(std::move(data_.transferFile), data_.transferFileId, data_.downloadSize,
                             size >= 0 ? std::max<std::int64_t>(size - offset, 0) : -1);
@@ -237,7 +237,7 @@ bool CUserSocket::finishUpload() {
 
   account_.bytesUploaded += info->size;
   account_.spaceUsed += static_cast<double>(info->size - replacedSize);
-  store::countUpload(own().userId);
+  counters().countUpload(own().userId);
   host().postToMain(Message(Msg::UploadCounted, host().connectionKey()));
   store::writeLog(database(), own().userId, own().logText, store::Action::Upload, holder);
   return true;

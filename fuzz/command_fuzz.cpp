@@ -84,7 +84,6 @@ void openDataSource() {
   store::Database& db = *gDatabase;
   gRecordSets = std::make_unique<store::SharedRecordSets>(db);
   db.lendRecordSets(gRecordSets.get());
-  store::attachCounters(&db);
   gShared = std::make_unique<ftp::SessionShared>(db);
   store::ensureDomain(db, "Default");
   gDomain = std::stoll(db.query("SELECT id FROM home WHERE name='Default'").at(0).at(0).text);

@@ -84,15 +84,17 @@ TEST_F(PreparedStatements, AStatementIsReusedWithNewValues) {
     EXPECT_EQ(count, 5);
   }
   // The counter batch's UPDATEs, one prepared text each, in two flushes.
-  attachCounters(db_);
   auto id = addChild("counted");
-  for (int i = 0; i < 3; ++i) countDownload(0, id);  // no such user: changes nothing, fails nothing
-  flushCounters();
-  countDownload(0, id);
-  countDownload(0, id);
-  flushCounters();
-  attachCounters(nullptr);
-  EXPECT_EQ(fileById(*db_, id)->downloads, 5);
+  {
+    CounterBatch counters(*db_);
+    for (int i = 0; i < 3; ++i) counters.countDownload(0, id);  // no such user: changes nothing, fails nothing
+    counters.flush();
+    counters.countDownload(0, id);
+    counters.countDownload(0, id);
+    counters.flush();
+    counters.countDownload(0, id);  // written as the batch goes
+  }
+  EXPECT_EQ(fileById(*db_, id)->downloads, 6);
   EXPECT_EQ(parentOf(*db_, id), rootId_);
   EXPECT_EQ(parentOf(*db_, 999999), 0);
 }
