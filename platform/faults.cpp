@@ -2,8 +2,9 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace kestrel::platform {
 
@@ -14,8 +15,8 @@ struct Fault {
   int remaining = 0;  // < 0: without end
 };
 
-std::mutex gFaultsMutex;
-Fault gFaults[static_cast<int>(FaultPoint::kCount)];  // guarded by gFaultsMutex
+Mutex gFaultsMutex;
+Fault gFaults[static_cast<int>(FaultPoint::kCount)] GUARDED_BY(gFaultsMutex);
 
 struct Named {
   const char* name;
@@ -43,7 +44,7 @@ namespace detail {
 std::atomic<bool> gFaultsArmed{false};
 
 int takeFault(FaultPoint point) {
-  std::lock_guard<std::mutex> lock(gFaultsMutex);
+  MutexLock lock(gFaultsMutex);
   Fault& f = gFaults[static_cast<int>(point)];
   if (f.remaining == 0) return 0;
   if (f.remaining > 0) --f.remaining;
@@ -53,13 +54,13 @@ int takeFault(FaultPoint point) {
 }  // namespace detail
 
 void armFault(FaultPoint point, int errnoValue, int times) {
-  std::lock_guard<std::mutex> lock(gFaultsMutex);
+  MutexLock lock(gFaultsMutex);
   gFaults[static_cast<int>(point)] = {errnoValue, times};
   detail::gFaultsArmed.store(true);
 }
 
 void disarmFaults() {
-  std::lock_guard<std::mutex> lock(gFaultsMutex);
+  MutexLock lock(gFaultsMutex);
   for (Fault& f : gFaults) f = {};
   detail::gFaultsArmed.store(false);
 }

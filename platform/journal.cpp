@@ -3,8 +3,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace kestrel::platform {
 
@@ -16,10 +17,10 @@ constexpr std::size_t kShortestSecret = 4;
 std::atomic<bool> gServiceLog{false};
 // The secrets, and whole lines written under the same lock so that lines of
 // different threads never interleave.
-std::mutex gLogMutex;
-std::vector<std::string> gSecrets;  // guarded by gLogMutex
+Mutex gLogMutex;
+std::vector<std::string> gSecrets GUARDED_BY(gLogMutex);
 
-std::string masked(std::string_view text) {
+std::string masked(std::string_view text) REQUIRES(gLogMutex) {
   std::string out(text);
   for (const std::string& secret : gSecrets) {
     for (std::size_t at = out.find(secret); at != std::string::npos; at = out.find(secret, at + kMask.size()))
@@ -48,7 +49,7 @@ bool serviceLog() { return gServiceLog.load(std::memory_order_relaxed); }
 void addLogSecret(std::string secret) {
   // Masking a one- or two-letter password would garble every line and hide nothing.
   if (secret.size() < kShortestSecret) return;
-  std::lock_guard<std::mutex> lock(gLogMutex);
+  MutexLock lock(gLogMutex);
   for (const std::string& s : gSecrets)
     if (s == secret) return;
   gSecrets.push_back(std::move(secret));
@@ -64,7 +65,7 @@ std::string formatLogLines(Priority priority, std::string_view text, bool prefix
   std::string out;
   std::string body;
   {
-    std::lock_guard<std::mutex> lock(gLogMutex);
+    MutexLock lock(gLogMutex);
     body = masked(text);
   }
   std::string_view rest = body;
@@ -82,7 +83,7 @@ std::string formatLogLines(Priority priority, std::string_view text, bool prefix
 
 void reportLine(Priority priority, std::string_view text) {
   std::string lines = formatLogLines(priority, text, serviceLog());
-  std::lock_guard<std::mutex> lock(gLogMutex);
+  MutexLock lock(gLogMutex);
   writeAll(lines);
 }
 
