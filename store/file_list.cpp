@@ -54,15 +54,6 @@ int compareRows(const CommentDirRecord& a, const CommentDirRecord& b, FileSortKe
   return c;
 }
 
-std::string idList(const std::vector<std::int64_t>& ids) {
-  std::string text;
-  for (std::int64_t id : ids) {
-    if (!text.empty()) text += ',';
-    text += std::to_string(id);
-  }
-  return text;
-}
-
 // The column names of kPermissionBits, in the same order.
 constexpr const char* kPermissionColumns[9] = {"user read",  "user write",  "user execute",
                                                "group read", "group write", "group execute",
@@ -137,14 +128,16 @@ namespace {
 
 // sql once per id (its last parameter), after value when given, in one
 // transaction: every selected row changes, or none does.
-void runForEachId(Database& db, const char* sql, const std::vector<std::int64_t>& ids,
-                  std::optional<std::int64_t> value = std::nullopt) {
+// One transaction: every selected file changes, or none does. The values
+// come first, the id last.
+void runForEachId(Database& db, const std::string& sql, const std::vector<std::int64_t>& ids,
+                  const std::vector<std::int64_t>& values = {}) {
   if (ids.empty()) return;
   Transaction t(db);
   for (std::int64_t id : ids) {
     Statement s(t, sql);
     int next = 1;
-    if (value) s.bind(next++, *value);
+    for (std::int64_t value : values) s.bind(next++, value);
     s.bind(next, id).execute();
   }
   t.commit();
@@ -153,23 +146,24 @@ void runForEachId(Database& db, const char* sql, const std::vector<std::int64_t>
 }  // namespace
 
 void setOwner(Database& db, const std::vector<std::int64_t>& ids, std::int64_t userId) {
-  runForEachId(db, "UPDATE files SET userid=? WHERE id=?", ids, userId);
+  runForEachId(db, "UPDATE files SET userid=? WHERE id=?", ids, {userId});
 }
 
 void setGroup(Database& db, const std::vector<std::int64_t>& ids, std::int64_t groupId) {
-  runForEachId(db, "UPDATE files SET groupid=? WHERE id=?", ids, groupId);
+  runForEachId(db, "UPDATE files SET groupid=? WHERE id=?", ids, {groupId});
 }
 
 void setPermissions(Database& db, const std::vector<std::int64_t>& ids, const PermissionChange& change) {
   std::string sets;
+  std::vector<std::int64_t> values;
   for (std::size_t i = 0; i < change.size(); ++i) {
     if (!change[i]) continue;
     if (!sets.empty()) sets += ',';
-    sets += std::string("`") + kPermissionColumns[i] + "`=" + (*change[i] ? "1" : "0");
+    sets += quoteName(kPermissionColumns[i]) + "=?";
+    values.push_back(*change[i] ? 1 : 0);
   }
-  if (sets.empty() || ids.empty()) return;
-  // One statement: every selected file changes, or none does.
-  db.execute("update files set " + sets + " where id in (" + idList(ids) + ")");
+  if (sets.empty()) return;
+  runForEachId(db, "UPDATE files SET " + sets + " WHERE id=?", ids, values);
 }
 
 void deleteFiles(Database& db, const FileRecord& directory, const std::vector<FileRecord>& files,

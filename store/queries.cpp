@@ -143,15 +143,11 @@ void setLastOn(Database& db, std::int64_t userId, long long when) {
 }
 
 std::optional<UserRecord> firstUserByLogin(Database& db, std::string_view login) {
-  auto rows = selectRows<UserRecord>(db, "login=?", "id", login);
-  if (rows.empty()) return std::nullopt;
-  return std::move(rows.front());
+  return selectFirst<UserRecord>(db, "login=?", "id", login);
 }
 
 std::optional<GroupRecord> firstGroupByName(Database& db, std::string_view name) {
-  auto rows = selectRows<GroupRecord>(db, "name=?", "id", name);
-  if (rows.empty()) return std::nullopt;
-  return std::move(rows.front());
+  return selectFirst<GroupRecord>(db, "name=?", "id", name);
 }
 
 void setUserLocked(Database& db, std::int64_t userId, bool locked) {
@@ -160,9 +156,7 @@ void setUserLocked(Database& db, std::int64_t userId, bool locked) {
 }
 
 std::optional<UserRecord> anonymousAccount(Database& db, std::int64_t domain) {
-  auto rows = selectRows<UserRecord>(db, "login='anonymous' and domain=?", "id", domain);
-  if (rows.empty()) return std::nullopt;
-  return std::move(rows.front());
+  return selectFirst<UserRecord>(db, "login='anonymous' and domain=?", "id", domain);
 }
 
 void setAnonymousLocked(Database& db, std::int64_t domain, bool locked) {

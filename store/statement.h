@@ -129,11 +129,18 @@ std::vector<Row> selectRows(Database& db, std::string_view where, std::string_vi
   return rows;
 }
 
+// The first of those rows, or none.
 template <class Row, class... Params>
-std::optional<Row> selectRow(Database& db, std::string_view where, const Params&... params) {
-  auto rows = selectRows<Row>(db, where, {}, params...);
+std::optional<Row> selectFirst(Database& db, std::string_view where, std::string_view order,
+                               const Params&... params) {
+  auto rows = selectRows<Row>(db, where, order, params...);
   if (rows.empty()) return std::nullopt;
   return std::move(rows.front());
+}
+
+template <class Row, class... Params>
+std::optional<Row> selectRow(Database& db, std::string_view where, const Params&... params) {
+  return selectFirst<Row>(db, where, {}, params...);
 }
 
 }  // namespace kestrel::store
