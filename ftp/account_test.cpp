@@ -22,8 +22,11 @@ TEST(Account, SiteRightsFromStrayRowsGrantNothing) {
   Account account;
   for (std::int64_t id : std::initializer_list<std::int64_t>{-1, 0, 7, kSiteRights + 1, std::int64_t{1} << 40}) account.grantSiteRight(id);
   EXPECT_TRUE(account.hasSiteRight(7));
-  for (int id = 0; id <= kSiteRights + 1; ++id)
-    if (id != 7) EXPECT_FALSE(account.hasSiteRight(id)) << id;
+  for (int id = 0; id <= kSiteRights + 1; ++id) {
+    if (id != 7) {
+      EXPECT_FALSE(account.hasSiteRight(id)) << id;
+    }
+  }
   account.grantSiteRight(kSiteRights);
   EXPECT_TRUE(account.hasSiteRight(kSiteRights));
   account.clearSiteRights();

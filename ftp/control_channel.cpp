@@ -1,6 +1,5 @@
 #include "ftp/control_channel.h"
 
-#include <sys/epoll.h>
 
 #include <algorithm>
 #include <cstring>
@@ -8,6 +7,8 @@
 #include "platform/tls.h"
 
 namespace kestrel::ftp {
+
+namespace io = platform::io;
 
 namespace {
 
@@ -47,7 +48,7 @@ ControlChannel::~ControlChannel() {
 }
 
 void ControlChannel::start() {
-  registered_ = host_.loop().add(socket_.get(), EPOLLIN | EPOLLOUT | EPOLLRDHUP, this);
+  registered_ = host_.loop().add(socket_.get(), io::kReadable | io::kWritable | io::kPeerClosed, this);
   wantWrite_ = true;
   if (!registered_) end();
 }
@@ -61,19 +62,19 @@ void ControlChannel::end() {
 void ControlChannel::onEvents(std::uint32_t events) {
   if (ending_) return;
   if (handshaking()) {
-    if (events & (EPOLLHUP | EPOLLERR)) end();
+    if (events & (io::kHangUp | io::kError)) end();
     else continueHandshake();
     return;
   }
   // TLS may wait on a record to read before it can write.
-  if ((events & EPOLLOUT) || (tls_ && !replies_.empty())) pumpSends();
+  if ((events & io::kWritable) || (tls_ && !replies_.empty())) pumpSends();
   if (ending_) return;
   if (readingPaused_) {
     // A client that hung up while its replies were held back is gone.
-    if (events & (EPOLLHUP | EPOLLERR)) end();
+    if (events & (io::kHangUp | io::kError)) end();
     return;
   }
-  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) readCommands();
+  if (events & (io::kReadable | io::kPeerClosed | io::kHangUp | io::kError)) readCommands();
 }
 
 void ControlChannel::updateInterest() {
@@ -83,7 +84,7 @@ void ControlChannel::updateInterest() {
   if (want == wantWrite_ && read == wantRead_) return;
   wantWrite_ = want;
   wantRead_ = read;
-  host_.loop().modify(socket_.get(), (read ? EPOLLIN | EPOLLRDHUP : 0u) | (want ? EPOLLOUT : 0u));
+  host_.loop().modify(socket_.get(), (read ? io::kReadable | io::kPeerClosed : 0u) | (want ? io::kWritable : 0u));
 }
 
 // The reader keeps at most 255 bytes per receive, skips Telnet sequences and
@@ -302,7 +303,7 @@ void ControlChannel::continueHandshake() {
   switch (tls_->handshake()) {
     case platform::TlsStream::Handshake::Again: {
       const bool write = tls_->wait() == platform::TlsWait::Write;
-      host_.loop().modify(socket_.get(), write ? EPOLLOUT : EPOLLIN | EPOLLRDHUP);
+      host_.loop().modify(socket_.get(), write ? io::kWritable : io::kReadable | io::kPeerClosed);
       wantWrite_ = write;
       wantRead_ = !write;
       return;
@@ -321,7 +322,7 @@ void ControlChannel::continueHandshake() {
   owner_.onHandshakeDone();
   wantWrite_ = !replies_.empty();
   wantRead_ = true;
-  host_.loop().modify(socket_.get(), EPOLLIN | EPOLLRDHUP | (wantWrite_ ? EPOLLOUT : 0u));
+  host_.loop().modify(socket_.get(), io::kReadable | io::kPeerClosed | (wantWrite_ ? io::kWritable : 0u));
   // A command may have come with the handshake's last flight.
   readCommands();
 }

@@ -6,7 +6,6 @@
 // after such a call and never touches its members again.
 #include "ftp/data_socket.h"
 
-#include <sys/epoll.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +18,8 @@
 #include "store/database.h"
 
 namespace kestrel::ftp {
+
+namespace io = platform::io;
 
 namespace {
 
@@ -110,9 +111,9 @@ platform::IoResult DataSocket::receive(char* data, std::size_t size) {
 void DataSocket::updateInterest() {
   std::uint32_t events = 0;
   if (!connected_) {
-    events = EPOLLOUT;  // the connect completes as writability
+    events = io::kWritable;  // the connect completes as writability
   } else if (tls_ && !tls_->established()) {
-    events = (tls_->wait() == platform::TlsWait::Write ? EPOLLOUT : EPOLLIN) | EPOLLRDHUP;
+    events = (tls_->wait() == platform::TlsWait::Write ? io::kWritable : io::kReadable) | io::kPeerClosed;
   } else {
     switch (job_) {
       case DataJob::None:
@@ -120,17 +121,17 @@ void DataSocket::updateInterest() {
       case DataJob::LongListing:
       case DataJob::NameListing:
       case DataJob::SendFile:
-        events = EPOLLOUT | EPOLLRDHUP;
+        events = io::kWritable | io::kPeerClosed;
         break;
       case DataJob::ReceiveFile:
-        events = EPOLLIN | EPOLLRDHUP;
+        events = io::kReadable | io::kPeerClosed;
         break;
     }
     // TLS may need the other direction to go on (a record to read before
     // writing, or the reverse).
     if (tls_ && job_ != DataJob::None) {
-      if (tls_->wait() == platform::TlsWait::Read) events |= EPOLLIN;
-      if (tls_->wait() == platform::TlsWait::Write) events |= EPOLLOUT;
+      if (tls_->wait() == platform::TlsWait::Read) events |= io::kReadable;
+      if (tls_->wait() == platform::TlsWait::Write) events |= io::kWritable;
     }
   }
   if (!registered_) {
@@ -168,17 +169,17 @@ void DataSocket::onEvents(std::uint32_t events) {
     return;
   }
   if (tls_ && !tls_->established()) {
-    if (events & (EPOLLHUP | EPOLLERR)) {
+    if (events & (io::kHangUp | io::kError)) {
       refuseConnection();
       return;
     }
     continueHandshake();
     return;
   }
-  const bool closed = events & (EPOLLRDHUP | EPOLLHUP);
+  const bool closed = events & (io::kPeerClosed | io::kHangUp);
   if (job_ == DataJob::None) {
     // The client gave up on a connection no command has used yet.
-    if (closed || (events & EPOLLERR)) session_.destroyDataSocket();
+    if (closed || (events & io::kError)) session_.destroyDataSocket();
     return;
   }
   // A client that closes in the middle of a transfer still gets the 226.
@@ -236,18 +237,7 @@ void DataSocket::pumpOutput() {
     if (output_.empty()) break;
     std::string_view head = output_.head();
     platform::IoResult r = send(head.data(), head.size());
-    if (r.wouldBlock) {
-      updateInterest();
-      return;
-    }
-    if (peerHungUp(r.status)) {
-      finish();
-      return;
-    }
-    if (!r.ok()) {
-      fail(kAborted);
-      return;
-    }
+    if (sendStopped(r)) return;
     output_.consume(static_cast<std::size_t>(r.count));
     metrics::bytesSent(r.count);
     if (static_cast<std::size_t>(r.count) < head.size()) {  // wait for room
@@ -300,19 +290,7 @@ void DataSocket::sendFileData() {
         bufferLeft_ -= static_cast<std::size_t>(r.count);
       }
     }
-    if (r.wouldBlock) {
-      updateInterest();
-      return;
-    }
-    if (peerHungUp(r.status)) {
-      finish();
-      return;
-    }
-    if (!r.ok()) {
-      file_.close();
-      fail(kAborted);
-      return;
-    }
+    if (sendStopped(r)) return;
     if (r.count == 0) {  // only sendfile reports the end of the file this way
       endOfFile();
       return;
@@ -321,6 +299,20 @@ void DataSocket::sendFileData() {
     countSent(r.count);
   }
   updateInterest();  // this event's share is spent: the rest goes on the next
+}
+
+bool DataSocket::sendStopped(const platform::IoResult& r) {
+  if (r.wouldBlock) {
+    updateInterest();
+  } else if (peerHungUp(r.status)) {
+    finish();
+  } else if (!r.ok()) {
+    file_.close();
+    fail(kAborted);
+  } else {
+    return false;
+  }
+  return true;
 }
 
 void DataSocket::countSent(std::int64_t count) {
@@ -401,7 +393,7 @@ void DataSocket::failOnDatabase(const std::exception& error) {
 // PasvSocket
 
 PasvSocket::PasvSocket(CUserSocket& session, platform::Fd fd) : session_(session), fd_(std::move(fd)) {
-  session_.loop().add(fd_.get(), EPOLLIN, this);
+  session_.loop().add(fd_.get(), io::kReadable, this);
 }
 
 PasvSocket::~PasvSocket() {

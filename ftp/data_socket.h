@@ -18,11 +18,6 @@ namespace kestrel::ftp {
 class CUserSocket;
 enum class ListFormat;
 
-inline constexpr char kCantOpen[] = "425 Can't open data connection.\r\n";
-inline constexpr char kAborted[] = "426 Connection closed.  Transfer aborted.\r\n";
-inline constexpr char kLocalError[] = "451 Requested action aborted.  Local error in processing.\r\n";
-inline constexpr char kEpsvAllActive[] = "503 EPSV ALL in effect: only EPSV may set up data connections.\r\n";
-
 // Ports below this belong to services; a PORT or EPRT naming one is a bounce attempt.
 constexpr int kLowestDataPort = 1024;
 
@@ -65,6 +60,9 @@ class DataSocket : public platform::EventHandler {
   // and the operator is told why.
   void failOnDatabase(const std::exception& error);
   void sendFileData();
+  // A send that did not simply move bytes: waits for room, ends the transfer
+  // when the peer hung up, aborts it on an error. False when sending goes on.
+  bool sendStopped(const platform::IoResult& r);
   void countSent(std::int64_t count);
   void reportProgress(std::int64_t sent);
   void endOfFile();  // transfer finished; destroys this

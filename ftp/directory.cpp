@@ -5,12 +5,17 @@
 
 namespace kestrel::ftp {
 
+namespace {
+constexpr char kCwdDone[] = "250 CWD command successful.\r\n";
+constexpr char kCdupDone[] = "250 CDUP command successful.\r\n";
+}  // namespace
+
 void CUserSocket::cmdCwd(const std::string& argument) { changeDirectory(argument, true); }
 void CUserSocket::cmdCdup(const std::string&) { changeToParent(); }
 
 void CUserSocket::changeDirectory(const std::string& argument, bool replyWanted) {
   if (argument == ".") {
-    if (replyWanted) reply("250 CWD command successful.\r\n");
+    if (replyWanted) reply("%s", kCwdDone);
     return;
   }
   if (argument == "..") {
@@ -43,7 +48,7 @@ void CUserSocket::changeDirectory(const std::string& argument, bool replyWanted)
       if (message.back() != '\n') message += "\r\n";
       rawSend(multiLine("250", message + "CWD command successful."));
     } else {
-      reply("250 CWD command successful.\r\n");
+      reply("%s", kCwdDone);
     }
   }
   cwd_.enter(std::move(*route));
@@ -51,7 +56,7 @@ void CUserSocket::changeDirectory(const std::string& argument, bool replyWanted)
 
 void CUserSocket::changeToParent() {
   if (cwd_.depth() == 0) {
-    reply("250 CDUP command successful.\r\n");
+    reply("%s", kCdupDone);
     return;
   }
   auto row = store::fileById(database(), cwd_.parentId());
@@ -66,7 +71,7 @@ void CUserSocket::changeToParent() {
     if (message.back() != '\n') message += "\r\n";
     rawSend(multiLine("250", message + "CDUP command successful."));
   } else {
-    reply("250 CDUP command successful.\r\n");
+    reply("%s", kCdupDone);
   }
 }
 

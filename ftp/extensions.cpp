@@ -16,7 +16,6 @@ namespace kestrel::ftp {
 namespace {
 
 constexpr char kNoProtocol[] = "522 Network protocol not supported, use (1)\r\n";
-constexpr char kBadArgument[] = "501 Syntax error in parameters or arguments.\r\n";
 
 struct SyntaxEntry {
   const char* key;
@@ -173,7 +172,7 @@ void CUserSocket::cmdMlsd(const std::string& argument) {
   std::int64_t id = argument.empty() ? currentId() : resolvePath(argument);
   std::optional<store::DirectoryRecord> row = readEntry(database(), id);
   if (!row) {
-    reply("550 No such directory.\r\n");
+    reply("%s", kNoSuchDirectory);
     return;
   }
   if (!row->directory) {
@@ -193,7 +192,7 @@ void CUserSocket::cmdMlst(const std::string& argument) {
   if (argument.empty()) shown = cwd_.shownNames();
   std::optional<store::DirectoryRecord> row = readEntry(database(), id);
   if (!row) {
-    reply("550 No such file or directory.\r\n");
+    reply("%s", kNoSuchEntry);
     return;
   }
   std::string path;

@@ -255,16 +255,12 @@ void CUserSocket::cmdNlstPath(const std::string& argument) {
 }
 
 void CUserSocket::listOperation() {
-  reply("150 File status OK.  Opening data connection.\r\n");
+  reply("%s", kOpeningDataConnection);
   data_.busy = true;
   data_.socket()->startListing(data_.listTarget, data_.listFormat);
 }
 
 void CUserSocket::beginListing(std::int64_t target, ListFormat format) {
-  if (data_.busy) {
-    reply("%s", kDataConnectionBusy);
-    return;
-  }
   data_.listTarget = target;
   data_.listFormat = format;
   openDataConnection(&CUserSocket::listOperation);
@@ -333,13 +329,16 @@ void CUserSocket::cmdHelpTopic(const std::string& argument) {
     reply("214 bug reports and comments to %s.\r\n", mail.c_str());
     return;
   }
+  // The command table's own syntax first, then the extensions'.
+  const char* syntax = nullptr;
   for (const HelpEntry& entry : kHelpTable) {
     if (topic == entry.key) {
-      reply("214 Syntax: %s\r\n", entry.syntax);
-      return;
+      syntax = entry.syntax;
+      break;
     }
   }
-  if (const char* syntax = extensionSyntax(topic)) {
+  if (!syntax) syntax = extensionSyntax(topic);
+  if (syntax) {
     reply("214 Syntax: %s\r\n", syntax);
     return;
   }

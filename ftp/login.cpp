@@ -3,7 +3,6 @@
 #include <ctime>
 
 #include "ftp/session.h"
-#include "ftp/session_registry.h"
 #include "platform/metrics.h"
 #include "platform/settings.h"
 #include "store/activity_log.h"
@@ -14,6 +13,7 @@ namespace kestrel::ftp {
 
 namespace {
 
+constexpr char kIncorrectLogin[] = "530 Incorrect login\r\n";
 constexpr char kTlsRequiredReply[] = "530 This server requires TLS: send AUTH TLS before logging in.\r\n";
 
 // The account's message, then the fixed text, as one multi-line 230 reply.
@@ -77,7 +77,7 @@ void CUserSocket::cmdPass(const std::string& password) {
       reply("530 Anonymous logins not permitted\r\n");
       return;
     }
-    if (!users || !userSessionCounts().admit(users->id, users->maxUsers)) {
+    if (!users || !shared_.userSessions.admit(users->id, users->maxUsers)) {
       metrics::login(metrics::LoginResult::kTooMany);
       reply("530 Too many anonymous logins\r\n");
       return;
@@ -99,15 +99,15 @@ void CUserSocket::cmdPass(const std::string& password) {
     account_.userName.clear();  // a refused named login starts again with USER
     reply("%s", text);
   };
-  if (password.size() >= 20) return refuse("530 Incorrect login\r\n");
+  if (password.size() >= 20) return refuse(kIncorrectLogin);
   users = store::userByLogin(db, account_.userName, domainId_);
-  if (!users) return refuse("530 Incorrect login\r\n");
+  if (!users) return refuse(kIncorrectLogin);
   std::string lowered = password;
   for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   const store::UserRecord& user = *users;
-  if (user.password.empty() || user.password != lowered) return refuse("530 Incorrect login\r\n");
+  if (user.password.empty() || user.password != lowered) return refuse(kIncorrectLogin);
   if (user.locked) return refuse("530 Account locked. Cannot login.\r\n", metrics::LoginResult::kLocked);
-  if (!userSessionCounts().admit(user.id, user.maxUsers))
+  if (!shared_.userSessions.admit(user.id, user.maxUsers))
     return refuse("530 Too many users for this account or class.\r\n", metrics::LoginResult::kTooMany);
 
   account_.changeIdentity([&](Account::Identity& who) {
@@ -130,7 +130,7 @@ void CUserSocket::loginSucceeded(const store::UserRecord& user) {
     startSession(user);
     store::setLastOn(db, user.id, std::time(nullptr));
   } catch (const store::DbError&) {
-    userSessionCounts().release(user.id);
+    shared_.userSessions.release(user.id);
     account_.changeIdentity([](Account::Identity& who) {
       who.userId = 0;
       who.displayName = "Unknown";

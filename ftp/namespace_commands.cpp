@@ -20,6 +20,12 @@ namespace kestrel::ftp {
 
 namespace {
 
+constexpr char kInvalidPath[] = "550 Unable to create directory.  Invalid path.\r\n";
+constexpr char kNotDeleted[] = "550 %s not deleted.  Access denied.\r\n";
+constexpr char kDeleted[] = "250 DELE command successful.\r\n";
+constexpr char kNotRenamed[] = "550 File not renamed.\r\n";
+constexpr char kNotRenamedDenied[] = "550 File not renamed.  Access denied.\r\n";
+
 // The physical entry `name` inside a directory row's Path. A row without a
 // Path has no place on disk; joining onto "" would land at the file-system root.
 std::optional<std::string> physicalChild(const std::string& directoryPath, std::string_view name) {
@@ -47,17 +53,17 @@ void CUserSocket::cmdMkd(const std::string& argument) {
   std::optional<store::FileRecord> parent;
   if (parentId != 0) parent = store::fileById(database(), parentId);
   if (!parent) {
-    reply("550 Unable to create directory.  Invalid path.\r\n");
+    reply("%s", kInvalidPath);
     return;
   }
   // The parent resolver stops at a link row; its entries live in the target.
   if (parent->link != 0 && !(parent = store::fileById(database(), parent->link))) {
-    reply("550 Unable to create directory.  Invalid path.\r\n");
+    reply("%s", kInvalidPath);
     return;
   }
   const store::FileRecord dir = *parent;
   if (!dir.directory) {
-    reply("550 Unable to create directory.  Invalid path.\r\n");
+    reply("%s", kInvalidPath);
     return;
   }
   // Roots hold only what the console puts there.
@@ -108,13 +114,13 @@ void CUserSocket::cmdRmd(const std::string& argument) {
   std::optional<store::FileRecord> entry;
   if (id != 0) entry = store::fileById(database(), id);
   if (!entry) {
-    reply("550 No such directory.\r\n");
+    reply("%s", kNoSuchDirectory);
     return;
   }
   const store::FileRecord row = *entry;
   // A root is the account's whole tree; only the console may remove it.
   if (row.parent == 0 || !store::permits(principal(), row, store::Access::Write)) {
-    reply("550 %s not deleted.  Access denied.\r\n", arg);
+    reply(kNotDeleted, arg);
     return;
   }
   if (!row.directory) {
@@ -141,19 +147,19 @@ void CUserSocket::cmdRmd(const std::string& argument) {
 void CUserSocket::cmdDele(const std::string& argument) {
   const char* arg = argument.c_str();
   if (!account_.mayDelete) {
-    reply("550 %s not deleted.  Access denied.\r\n", arg);
+    reply(kNotDeleted, arg);
     return;
   }
   std::int64_t id = resolvePath(argument);
   std::optional<store::FileRecord> entry;
   if (id != 0) entry = store::fileById(database(), id);
   if (!entry) {
-    reply("550 No such file or directory.\r\n");
+    reply("%s", kNoSuchEntry);
     return;
   }
   const store::FileRecord row = *entry;
   if (row.parent == 0 || !store::permits(principal(), row, store::Access::Write)) {
-    reply("550 %s not deleted.  Access denied.\r\n", arg);
+    reply(kNotDeleted, arg);
     return;
   }
 
@@ -170,7 +176,7 @@ void CUserSocket::cmdDele(const std::string& argument) {
       return;
     }
     store::writeLog(database(), own().userId, own().logText, store::Action::Delete, 0, row.path);
-    reply("250 DELE command successful.\r\n");
+    reply("%s", kDeleted);
     return;
   }
 
@@ -184,11 +190,11 @@ void CUserSocket::cmdDele(const std::string& argument) {
     store::removeEntryRow(database(), row.id);
   } catch (const store::DbError&) {
     // The file is gone from disk already; that is what the client asked for.
-    reply("250 DELE command successful.\r\n");
+    reply("%s", kDeleted);
     return;
   }
   store::writeLog(database(), own().userId, own().logText, store::Action::Delete, 0, *physical);
-  reply("250 DELE command successful.\r\n");
+  reply("%s", kDeleted);
 }
 
 void CUserSocket::cmdRnfr(const std::string& argument) {
@@ -199,7 +205,7 @@ void CUserSocket::cmdRnfr(const std::string& argument) {
 
 void CUserSocket::cmdRnto(const std::string& argument) {
   if (!account_.mayRename) {
-    reply("550 File not renamed.  Access denied.\r\n");
+    reply("%s", kNotRenamedDenied);
     return;
   }
   if (renameSource_ == 0) {
@@ -215,17 +221,17 @@ void CUserSocket::cmdRnto(const std::string& argument) {
   std::optional<store::FileRecord> entry = store::fileById(database(), renameSource_);
   if (!entry) {
     renameSource_ = 0;  // deleted since RNFR
-    reply("550 File not renamed.\r\n");
+    reply("%s", kNotRenamed);
     return;
   }
   const store::FileRecord row = *entry;
   if (row.parent == 0 || !store::permits(principal(), row, store::Access::Write)) {
-    reply("550 File not renamed.  Access denied.\r\n");
+    reply("%s", kNotRenamedDenied);
     return;
   }
   // The disk refuses to replace an entry; the tree must refuse it as well.
   if (store::siblingNamed(database(), row.parent, argument, row.id)) {
-    reply("550 File not renamed.\r\n");
+    reply("%s", kNotRenamed);
     return;
   }
 
@@ -237,7 +243,7 @@ void CUserSocket::cmdRnto(const std::string& argument) {
   // keeps its physical name: both are renamed in the tree only.
   bool onDisk = row.link == 0 && (!row.directory || (from && row.path == *from));
   if (onDisk && (!from || !to || !platform::renamePath(*from, *to).ok())) {
-    reply("550 File not renamed.\r\n");
+    reply("%s", kNotRenamed);
     return;
   }
 

@@ -7,7 +7,7 @@ namespace kestrel::ftp {
 std::string formatReply(const char* format, va_list args) {
   char buffer[kReplyBuffer];
   int n = std::vsnprintf(buffer, sizeof buffer, format, args);
-  if (n < 0) return "451 Requested action aborted.  Local error in processing.\r\n";
+  if (n < 0) return kLocalError;
   std::string text(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), kReplyBuffer - 1));
   if (static_cast<std::size_t>(n) >= kReplyBuffer) {
     // Cut to fit, keeping the line end that every reply must have.

@@ -15,6 +15,14 @@ namespace kestrel::ftp {
 inline constexpr char kServiceUnavailable[] = "421 Service not available, closing control connection.\r\n";
 inline constexpr char kNotLoggedIn[] = "530 Not Logged in.\r\n";
 inline constexpr char kDataConnectionBusy[] = "125 Data connection already open.  Transfer starting.\r\n";
+inline constexpr char kOpeningDataConnection[] = "150 File status OK.  Opening data connection.\r\n";
+inline constexpr char kCantOpen[] = "425 Can't open data connection.\r\n";
+inline constexpr char kAborted[] = "426 Connection closed.  Transfer aborted.\r\n";
+inline constexpr char kLocalError[] = "451 Requested action aborted.  Local error in processing.\r\n";
+inline constexpr char kBadArgument[] = "501 Syntax error in parameters or arguments.\r\n";
+inline constexpr char kEpsvAllActive[] = "503 EPSV ALL in effect: only EPSV may set up data connections.\r\n";
+inline constexpr char kNoSuchDirectory[] = "550 No such directory.\r\n";
+inline constexpr char kNoSuchEntry[] = "550 No such file or directory.\r\n";
 
 // A formatted reply holds at most 299 characters. A longer one is cut and
 // still ends with CR LF.

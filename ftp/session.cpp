@@ -4,7 +4,6 @@
 
 #include "ftp/command_table.h"
 #include "ftp/data_socket.h"
-#include "ftp/session_registry.h"
 #include "platform/metrics.h"
 #include "platform/settings.h"
 #include "store/activity_log.h"
@@ -30,23 +29,21 @@ std::string asctimeNow() {
 
 CUserSocket::CUserSocket(SessionHost& host, platform::Fd socket, const SessionParams& params)
     : host_(host),
-      shared_(params.shared),
+      shared_(*params.shared),
       control_(host, *this, std::move(socket), params.tls, params.peerAddress),
       data_(params.peerAddress, params.peerDataPort),
       domainId_(params.domainId),
       peerAddress_(params.peerAddress),
       hostName_(params.hostName),
       localAddress_(params.localAddress) {
-  sessionRegistry().add(this);
+  shared_.sessions.add(this);
   metrics::sessionOpened();
 
   std::string domainName, motd;
   try {
-    if (shared_) {
-      if (auto home = store::domainById(shared_->db, domainId_)) {
-        domainName = home->name;
-        motd = home->motd;
-      }
+    if (auto home = store::domainById(shared_.db, domainId_)) {
+      domainName = home->name;
+      motd = home->motd;
     }
   } catch (const store::DbError& e) {
     host_.postToMain({Msg::ConsoleLine, nullptr, std::string("Database error: ") + e.what(), true});
@@ -66,14 +63,14 @@ CUserSocket::~CUserSocket() {
   } catch (const store::DbError& e) {
     host_.postToMain({Msg::ConsoleLine, nullptr, std::string("Database error: ") + e.what(), true});
   }
-  sessionRegistry().remove(this);
+  shared_.sessions.remove(this);
   metrics::sessionClosed();
   if (monitor_) monitor_->post({Msg::DetachMonitor, host_.connectionKey()});
   control_.flushOnClose();
   data_.closeSocket();
   data_.closeListener();
   discardUpload();
-  if (own().userId != 0 && account_.loggedIn) userSessionCounts().release(own().userId);
+  if (own().userId != 0 && account_.loggedIn) shared_.userSessions.release(own().userId);
   // The control channel leaves the loop as the last member goes.
 }
 
@@ -112,7 +109,7 @@ void CUserSocket::dispatch(const std::string& line) {
     // The client learns that the command failed; the operator learns why.
     // A command already answered keeps its one reply: a second would answer
     // the client's next command.
-    if (control_.finalReplies() == answeredBefore) reply("451 Requested action aborted.  Local error in processing.\r\n");
+    if (control_.finalReplies() == answeredBefore) reply("%s", kLocalError);
     host_.postToMain({Msg::ConsoleLine, nullptr, std::string("Database error: ") + e.what(), true});
   }
 }
@@ -167,15 +164,9 @@ void CUserSocket::notifyMonitor(Msg id, const std::string& text, std::int64_t va
   monitor_->send({id, host_.connectionKey(), text, true, value});
 }
 
-store::Database& CUserSocket::database() const {
-  if (!shared_) throw store::DbError("no data source");
-  return shared_->db;
-}
+store::Database& CUserSocket::database() const { return shared_.db; }
 
-store::CounterBatch& CUserSocket::counters() const {
-  if (!shared_) throw store::DbError("no data source");
-  return shared_->counters;
-}
+store::CounterBatch& CUserSocket::counters() const { return shared_.counters; }
 
 bool CUserSocket::requireLogin() {
   if (account_.loggedIn) return true;

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,9 +15,11 @@
 #include "ftp/data_channel.h"
 #include "ftp/reply.h"
 #include "ftp/session_host.h"
+#include "ftp/session_registry.h"
 #include "ftp/working_directory.h"
 #include "platform/event_loop.h"
 #include "platform/messages.h"
+#include "platform/mutex.h"
 #include "platform/socket.h"
 #include "store/counters.h"
 #include "store/tree.h"
@@ -39,9 +40,13 @@ struct SessionShared {
   store::Database& db;
   // Download and upload counts; written before the connection goes.
   store::CounterBatch counters;
+  // The live sessions, and how many each user has open.
+  SessionRegistry sessions;
+  UserSessionCounts userSessions;
   // Uploads finishing in several sessions at once: two of one name must
-  // leave one row, describing the file that ends up in place.
-  std::mutex uploadRowsMutex;
+  // leave one row, describing the file that ends up in place. It guards a
+  // step (the rename, then the row), not a field.
+  platform::Mutex uploadRowsMutex;
 };
 
 struct SessionParams {
@@ -52,7 +57,9 @@ struct SessionParams {
   std::string localAddress;
   // Certificate and key for AUTH TLS; null when TLS is not configured.
   std::shared_ptr<const platform::TlsContext> tls;
-  SessionShared* shared = nullptr;  // null: no data source (commands answer 451)
+  // What the sessions share. Never null: no session starts without a data
+  // source (the listener answers 421 instead).
+  SessionShared* shared = nullptr;
 };
 
 class CUserSocket : private ControlChannel::Owner {
@@ -228,7 +235,7 @@ class CUserSocket : private ControlChannel::Owner {
   const Identity& own() const { return account_.own(); }
 
   SessionHost& host_;
-  SessionShared* shared_;
+  SessionShared& shared_;
   // The parts, by concern. The control channel comes first, so that its
   // socket leaves the loop after the data connections have.
   ControlChannel control_;

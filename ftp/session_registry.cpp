@@ -24,14 +24,4 @@ int UserSessionCounts::count(std::int64_t userId) {
   return it == counts_.end() ? 0 : it->second;
 }
 
-SessionRegistry& sessionRegistry() {
-  static SessionRegistry registry;
-  return registry;
-}
-
-UserSessionCounts& userSessionCounts() {
-  static UserSessionCounts counts;
-  return counts;
-}
-
 }  // namespace kestrel::ftp

@@ -1,6 +1,7 @@
-// Process-wide lists shared by every connection thread: the live sessions
-// with their numbers (SITE WHO, UMSG, KICK) and the open sessions per user
-// (the Max Users rule). Each has its own lock, held only for the list work.
+// Lists shared by every connection thread, kept in SessionShared: the live
+// sessions with their numbers (SITE WHO, UMSG, KICK) and the open sessions
+// per user (the Max Users rule). Each has its own lock, held only for the
+// list work.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -73,8 +74,5 @@ class UserSessionCounts {
   platform::Mutex countsMutex_;
   std::map<std::int64_t, int> counts_ GUARDED_BY(countsMutex_);
 };
-
-SessionRegistry& sessionRegistry();
-UserSessionCounts& userSessionCounts();
 
 }  // namespace kestrel::ftp

@@ -11,7 +11,6 @@
 
 #include "ftp/command_table.h"
 #include "ftp/session.h"
-#include "ftp/session_registry.h"
 #include "store/activity_log.h"
 #include "store/database.h"
 #include "store/queries.h"
@@ -192,7 +191,7 @@ void CUserSocket::siteWho(const std::string&) {
       "    ----- -------------------- --------------------\r\n",
   };
   int count = 0;
-  sessionRegistry().forEach([&](std::uint16_t number, CUserSocket& other) {
+  shared_.sessions.forEach([&](std::uint16_t number, CUserSocket& other) {
     ++count;
     CUserSocket::Identity who = other.identity();
     if (who.anonymous)
@@ -228,7 +227,7 @@ void CUserSocket::siteUmsg(const std::string& arg) {
   }
   std::string text = arg.substr(pos + 1);
   std::int64_t receiverId = 0;
-  bool delivered = sessionRegistry().withSession(number, [&](CUserSocket& other) {
+  bool delivered = shared_.sessions.withSession(number, [&](CUserSocket& other) {
     other.appendPendingMessage(text + "\r\n");
     receiverId = other.identity().userId;
   });
@@ -247,7 +246,7 @@ void CUserSocket::siteKick(const std::string& arg) {
   std::int64_t kickedId = 0;
   // Only a request: the kicked session ends on its own thread, after this
   // reply when it kicks itself.
-  bool found = sessionRegistry().withSession(number, [&](CUserSocket& other) {
+  bool found = shared_.sessions.withSession(number, [&](CUserSocket& other) {
     kickedId = other.identity().userId;
     other.host().requestQuit();
   });

@@ -62,7 +62,7 @@ void CUserSocket::cmdPbsz(const std::string& argument) {
   bool digits = !argument.empty() && argument.size() <= 10;
   for (char c : argument) digits = digits && std::isdigit(static_cast<unsigned char>(c));
   if (!digits) {
-    reply("501 Syntax error in parameters or arguments.\r\n");
+    reply("%s", kBadArgument);
     return;
   }
   // TLS frames its own records: the only buffer size is 0.

@@ -171,7 +171,7 @@ void CUserSocket::cmdStor(const std::string& argument) {
 void CUserSocket::uploadOperation() {
   data_.uploadMode = data_.transferFileId != 0 ? UploadMode::Overwrite : UploadMode::NewFile;
   data_.busy = true;
-  reply("150 File status OK.  Opening data connection.\r\n");
+  reply("%s", kOpeningDataConnection);
   notifyMonitor(Msg::Activity, data_.transferName);
   data_.socket()->startReceive(std::move(data_.transferFile), data_.transferFileId);
 }
@@ -191,7 +191,7 @@ bool CUserSocket::finishUpload() {
   temporary.swap(data_.uploadTempPath);
   // The rename, the look at the result and the row change as one step, so
   // that the last file put in place is the one its row describes.
-  std::unique_lock<std::mutex> rowsLock(shared_->uploadRowsMutex);
+  platform::MutexLock rowsLock(shared_.uploadRowsMutex);
   // A link or a directory may have appeared at the target meanwhile.
   std::optional<platform::FileInfo> there = platform::statEntry(data_.uploadPath);
   if ((there && !there->regular) || !platform::replacePath(temporary, data_.uploadPath).ok()) {

@@ -148,7 +148,7 @@ std::int64_t WorkingDirectory::resolveParent(store::Database& db, const std::str
 std::optional<store::FileRecord> WorkingDirectory::directoryRow(store::Database& db, std::int64_t id) {
   auto now = std::chrono::steady_clock::now();
   // Read before the row: a change made while it is read is seen next time.
-  std::uint64_t generation = store::filesGeneration();
+  std::uint64_t generation = db.filesGeneration();
   if (cwdRow_ && cwdRow_->id == id && cwdRowGeneration_ == generation && now - cwdRowRead_ < kKeptRowAge)
     return cwdRow_;
   std::optional<store::FileRecord> row = store::fileById(db, id);

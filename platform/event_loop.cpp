@@ -16,6 +16,8 @@ namespace kestrel::platform {
 
 namespace {
 constexpr std::uint64_t kWakeToken = 0;
+static_assert(io::kReadable == EPOLLIN && io::kWritable == EPOLLOUT && io::kError == EPOLLERR &&
+              io::kHangUp == EPOLLHUP && io::kPeerClosed == EPOLLRDHUP);
 }
 
 EventLoop::EventLoop() : owner_(std::this_thread::get_id()) {

@@ -14,10 +14,21 @@
 
 namespace kestrel::platform {
 
+// What a handler waits for (add, modify) and what happened (onEvents), as
+// bits of one mask. They have epoll's values, so the loop hands them through
+// untouched; users need not include the system's header.
+namespace io {
+inline constexpr std::uint32_t kReadable = 0x001;
+inline constexpr std::uint32_t kWritable = 0x004;
+inline constexpr std::uint32_t kError = 0x008;  // reported whether asked for or not
+inline constexpr std::uint32_t kHangUp = 0x010;  // likewise
+inline constexpr std::uint32_t kPeerClosed = 0x2000;  // the peer shut down its sending side
+}  // namespace io
+
 class EventHandler {
  public:
   virtual ~EventHandler() = default;
-  // events: a mask of EPOLLIN, EPOLLOUT, EPOLLERR, EPOLLHUP, EPOLLRDHUP.
+  // events: a mask of the io:: bits.
   virtual void onEvents(std::uint32_t events) = 0;
 };
 

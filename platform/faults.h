@@ -2,6 +2,9 @@
 // accept, epoll_create1, eventfd, open and write fail (EMFILE, ENOSPC, EIO)
 // and the database connection drop, without root and without filling a disk.
 // Unarmed, a fault point costs one relaxed atomic load.
+// Process-wide on purpose: a fault point sits at the system call itself, in
+// every layer's door, and runApplication arms the table once from
+// KESTREL_FAULTS; tests reach a point without the code under test knowing.
 #pragma once
 #include <atomic>
 #include <string>

@@ -2,6 +2,9 @@
 // journal, which reads a leading "<N>" as the line's syslog priority; so in
 // service mode every line is written with one, and a multi-line text
 // becomes several lines that each carry it.
+// Process-wide on purpose: the process has one standard error, and lines of
+// all threads must not interleave on it; the lock and the list of secrets to
+// mask are kept beside it.
 #pragma once
 #include <string>
 #include <string_view>

@@ -1,5 +1,8 @@
 // Process-wide counters for the metrics page. Each is an atomic bumped with
 // one call where the work happens; reading them never touches the database.
+// Process-wide on purpose: every layer counts (a database error where it is
+// raised, a byte where it is sent), and a counter passed down would be one
+// more parameter on every call for a number nobody reads on the way.
 // Relaxed ordering throughout: a scrape may see one counter a moment ahead of
 // another, which the text format tolerates.
 #pragma once

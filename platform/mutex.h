@@ -17,21 +17,32 @@ class CAPABILITY("mutex") Mutex {
 
   void lock() ACQUIRE() { mutex_.lock(); }
   void unlock() RELEASE() { mutex_.unlock(); }
+  // Tells the analysis that the caller holds this lock where it cannot follow
+  // it: an object that took the lock in its constructor and keeps it until its
+  // destructor. Checks nothing at run time.
+  void assertHeld() const ASSERT_CAPABILITY(this) {}
 
  private:
   std::mutex mutex_;
 };
 
-// Holds a Mutex for its scope.
+// Holds a Mutex for its scope, or until unlock().
 class SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
-  ~MutexLock() RELEASE() { mutex_.unlock(); }
+  ~MutexLock() RELEASE() {
+    if (held_) mutex_.unlock();
+  }
+  void unlock() RELEASE() {
+    mutex_.unlock();
+    held_ = false;
+  }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
  private:
   Mutex& mutex_;
+  bool held_ = true;
 };
 
 // A condition variable over Mutex. There is no predicate form: callers loop

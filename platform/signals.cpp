@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -29,7 +28,7 @@ SignalWatcher::SignalWatcher(EventLoop& loop, std::initializer_list<int> signals
     : loop_(loop), onSignal_(std::move(onSignal)) {
   sigset_t set = setOf(signals);
   fd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-  if (fd_ >= 0) loop_.add(fd_, EPOLLIN, this);
+  if (fd_ >= 0) loop_.add(fd_, io::kReadable, this);
 }
 
 SignalWatcher::~SignalWatcher() {

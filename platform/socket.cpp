@@ -191,44 +191,32 @@ Endpoint peerEndpoint(int fd) {
   return fromSockaddr(sa);
 }
 
-IoResult sendSome(int fd, const char* data, std::size_t size) {
+namespace {
+
+// One call's outcome: the bytes it moved, "try again later", or its failure.
+IoResult ioOutcome(ssize_t n, const char* call) {
   IoResult r;
-  ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
   if (n >= 0) {
     r.count = n;
   } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
     r.wouldBlock = true;
   } else {
-    r.status = Status::fromErrno("send");
+    r.status = Status::fromErrno(call);
   }
   return r;
+}
+
+}  // namespace
+
+IoResult sendSome(int fd, const char* data, std::size_t size) {
+  return ioOutcome(::send(fd, data, size, MSG_NOSIGNAL), "send");
 }
 
 IoResult sendFromFile(int fd, int file, std::size_t size) {
-  IoResult r;
-  ssize_t n = ::sendfile(fd, file, nullptr, size);
-  if (n >= 0) {
-    r.count = n;
-  } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-    r.wouldBlock = true;
-  } else {
-    r.status = Status::fromErrno("sendfile");
-  }
-  return r;
+  return ioOutcome(::sendfile(fd, file, nullptr, size), "sendfile");
 }
 
-IoResult receiveSome(int fd, char* data, std::size_t size) {
-  IoResult r;
-  ssize_t n = ::recv(fd, data, size, 0);
-  if (n >= 0) {
-    r.count = n;
-  } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-    r.wouldBlock = true;
-  } else {
-    r.status = Status::fromErrno("recv");
-  }
-  return r;
-}
+IoResult receiveSome(int fd, char* data, std::size_t size) { return ioOutcome(::recv(fd, data, size, 0), "recv"); }
 
 void shutdownWrite(int fd) { ::shutdown(fd, SHUT_WR); }
 

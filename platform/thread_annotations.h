@@ -17,5 +17,6 @@
 #define EXCLUDES(...) KESTREL_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ACQUIRE(...) KESTREL_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) KESTREL_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define ASSERT_CAPABILITY(x) KESTREL_THREAD_ANNOTATION(assert_capability(x))
 #define RETURN_CAPABILITY(x) KESTREL_THREAD_ANNOTATION(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS KESTREL_THREAD_ANNOTATION(no_thread_safety_analysis)

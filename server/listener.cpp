@@ -1,6 +1,5 @@
 #include "server/listener.h"
 
-#include <sys/epoll.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -64,7 +63,7 @@ bool CListenSocket::start() {
       close();
       return false;
     }
-    loop_.add(r.value.get(), EPOLLIN, this);
+    loop_.add(r.value.get(), platform::io::kReadable, this);
     fds_.push_back(std::move(r.value));
   }
   if (!spare_.valid()) spare_ = platform::openSpareDescriptor();
@@ -162,7 +161,7 @@ void CListenSocket::shedOneClient(int listenFd) {
     loop_.cancelTimer(pauseTimer_);
     pauseTimer_ = 0;
     if (!spare_.valid()) spare_ = platform::openSpareDescriptor();
-    for (auto& fd : fds_) loop_.modify(fd.get(), EPOLLIN);
+    for (auto& fd : fds_) loop_.modify(fd.get(), platform::io::kReadable);
   });
 }
 

@@ -1,4 +1,6 @@
 // The activity log: one switch per action, one writer for every thread.
+// The switches are process-wide: the console turns them, every session reads
+// them, and each is one atomic flag.
 #pragma once
 #include <atomic>
 #include <cstdint>

@@ -139,7 +139,7 @@ void Database::reconnectIfLost() {
 }
 
 bool Database::connectionLost() {
-  std::lock_guard<std::mutex> lock(statementMutex_);
+  platform::MutexLock lock(statementMutex_);
   return lost_;
 }
 
@@ -166,7 +166,7 @@ SQLRETURN Database::run(std::string_view sql, Statement& stmt) {
 }
 
 long Database::execute(std::string_view sql) {
-  std::lock_guard<std::mutex> lock(statementMutex_);
+  platform::MutexLock lock(statementMutex_);
   metrics::StatementTimer timer;
   Statement stmt;
   const bool changesFiles = mayChangeFiles(sql);
@@ -181,7 +181,7 @@ long Database::execute(std::string_view sql) {
 }
 
 std::vector<RowValues> Database::query(std::string_view sql) {
-  std::lock_guard<std::mutex> lock(statementMutex_);
+  platform::MutexLock lock(statementMutex_);
   metrics::StatementTimer timer;
   std::vector<RowValues> rows;
   if (queryBound(sql, rows)) return rows;

@@ -4,12 +4,12 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/metrics.h"
+#include "platform/mutex.h"
 
 namespace kestrel::store {
 
@@ -85,11 +86,17 @@ class Database {
   // Called (under the statement lock: post, do not call back) when the
   // connection is found lost and when it is open again. Set before use.
   void setConnectionListener(std::function<void(bool open)> listener) {
-    std::lock_guard<std::mutex> lock(statementMutex_);
+    platform::MutexLock lock(statementMutex_);
     onConnectionChange_ = std::move(listener);
   }
   bool connectionLost();
   static constexpr const char* kConnectionLost = "the connection to the database is lost";
+
+  // A count of the changes made to the files table through this connection,
+  // so that a session may keep a row it read and know when to read it again.
+  // Bumped before and after each change: a reader that saw the old row either
+  // sees a new count or read after the change.
+  std::uint64_t filesGeneration() const { return filesGeneration_.load(std::memory_order_acquire); }
 
   // The long-lived record sets every thread shares on this connection, lent
   // by their owner (runApplication) for as long as they live; null on any
@@ -104,43 +111,48 @@ class Database {
   friend class Statement;
   friend class Transaction;
   Database() = default;
-  // The prepared statement for sql (caller holds statementMutex_).
-  Prepared& prepared(std::string_view sql);
+  // The prepared statement for sql.
+  Prepared& prepared(std::string_view sql) REQUIRES(statementMutex_);
   // Frees every prepared statement: before the connection they belong to goes.
-  void dropPrepared();
+  void dropPrepared() REQUIRES(statementMutex_);
   void connect();
   void disconnect();
   // Throws the driver's error for stmt; a lost connection is closed and
   // reopened by the next statement once the database answers again.
-  [[noreturn]] void fail(SQLHSTMT stmt);
-  void markLost();
-  void reconnectIfLost();
+  [[noreturn]] void fail(SQLHSTMT stmt) REQUIRES(statementMutex_);
+  void markLost() REQUIRES(statementMutex_);
+  void reconnectIfLost() REQUIRES(statementMutex_);
   std::string errorText(SQLHSTMT stmt) const;
   struct Statement;
-  // Allocates stmt and executes sql on it (caller holds statementMutex_).
-  SQLRETURN run(std::string_view sql, Statement& stmt);
+  // Allocates stmt and executes sql on it.
+  SQLRETURN run(std::string_view sql, Statement& stmt) REQUIRES(statementMutex_);
   // Executes sql; the result's column count, or -1 when it has no rows at all.
-  SQLSMALLINT openResult(std::string_view sql, Statement& stmt);
+  SQLSMALLINT openResult(std::string_view sql, Statement& stmt) REQUIRES(statementMutex_);
   // Moves to the next row of the result; false after the last.
-  bool nextRow(Statement& stmt);
-  // The two ways to read a result (caller holds statementMutex_): through
-  // bound buffers, one driver call per row, false when a value did not fit;
-  // and cell by cell, for values of any length.
-  bool queryBound(std::string_view sql, std::vector<RowValues>& rows);
-  void queryByCell(std::string_view sql, std::vector<RowValues>& rows);
+  bool nextRow(Statement& stmt) REQUIRES(statementMutex_);
+  // The two ways to read a result: through bound buffers, one driver call per
+  // row, false when a value did not fit; and cell by cell, for values of any
+  // length.
+  bool queryBound(std::string_view sql, std::vector<RowValues>& rows) REQUIRES(statementMutex_);
+  void queryByCell(std::string_view sql, std::vector<RowValues>& rows) REQUIRES(statementMutex_);
+  void filesChanged() { filesGeneration_.fetch_add(1, std::memory_order_acq_rel); }
 
+  // One statement at a time from execution to release: not every driver lets
+  // several threads keep cursors open on one connection. A store::Statement
+  // or Transaction holds it for its whole life.
+  platform::Mutex statementMutex_;
   std::string connectString_;
   SharedRecordSets* recordSets_ = nullptr;  // set before any thread but its owner's uses it
-  std::function<void(bool)> onConnectionChange_;  // guarded by statementMutex_
-  bool lost_ = false;  // guarded by statementMutex_
-  std::chrono::steady_clock::time_point lastAttempt_;  // guarded by statementMutex_
+  std::function<void(bool)> onConnectionChange_ GUARDED_BY(statementMutex_);
+  bool lost_ GUARDED_BY(statementMutex_) = false;
+  std::chrono::steady_clock::time_point lastAttempt_ GUARDED_BY(statementMutex_);
+  // The connection's handles change only while reconnecting, under the lock;
+  // Database::open and the destructor run before and after every other user.
   SQLHENV env_ = SQL_NULL_HENV;
   SQLHDBC dbc_ = SQL_NULL_HDBC;
   Engine engine_ = Engine::Other;
-  // One statement at a time from execution to release: not every driver lets
-  // several threads keep cursors open on one connection.
-  std::mutex statementMutex_;
-  std::unordered_map<std::string, std::unique_ptr<Prepared>> prepared_;  // guarded by statementMutex_
+  std::unordered_map<std::string, std::unique_ptr<Prepared>> prepared_ GUARDED_BY(statementMutex_);
+  std::atomic<std::uint64_t> filesGeneration_{0};  // read by every session without a lock
 };
 
 // Text values for SQL: wraps in single quotes, doubling each quote. The one

@@ -120,7 +120,9 @@ TEST(TimeText, RoundTripsAcrossDaylightSavingChanges) {
     for (long long t = change - 2 * 3600; t <= change + 2 * 3600; t += 301) {
       std::string text = formatTime(t);
       long long parsed = parseTime(text);
-      if (parsed != t) EXPECT_EQ(formatTime(parsed), text) << "a repeated local time may name either instant";
+      if (parsed != t) {
+        EXPECT_EQ(formatTime(parsed), text) << "a repeated local time may name either instant";
+      }
     }
   }
   EXPECT_EQ(parseTime(""), 0);

@@ -1,6 +1,5 @@
 #include "store/statement.h"
 
-#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <deque>
@@ -13,13 +12,7 @@ namespace kestrel::store {
 
 namespace {
 bool succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
-
-// One process-wide count, read without a lock by every session.
-std::atomic<std::uint64_t> gFilesGeneration{0};
 }  // namespace
-
-std::uint64_t filesGeneration() { return gFilesGeneration.load(std::memory_order_acquire); }
-void filesChanged() { gFilesGeneration.fetch_add(1, std::memory_order_acq_rel); }
 
 bool mayChangeFiles(std::string_view sql) {
   std::size_t start = sql.find_first_not_of(" \t\r\n(");
@@ -77,6 +70,7 @@ Transaction::Transaction(Database& db) : db_(db), lock_(db.statementMutex_) {
 }
 
 void Transaction::commit() {
+  db_.statementMutex_.assertHeld();  // taken by the constructor
   SQLRETURN rc = SQLTransact(db_.env_, db_.dbc_, SQL_COMMIT);
   done_ = true;
   SQLSetConnectOption(db_.dbc_, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
@@ -96,7 +90,10 @@ Statement::~Statement() {
 
 SQLHSTMT Statement::handle() const { return prepared_->handle; }
 
-void Statement::fail() { db_.fail(prepared_->handle); }
+void Statement::fail() {
+  db_.statementMutex_.assertHeld();  // by this statement or its transaction, since construction
+  db_.fail(prepared_->handle);
+}
 
 Statement& Statement::bind(int index, std::int64_t value) {
   auto& p = prepared_->parameter(index);
@@ -137,11 +134,9 @@ long Statement::execute() {
     SQLFreeStmt(prepared_->handle, SQL_CLOSE);
     open_ = false;
   }
-  // Counted before and after: a reader that saw the old row either sees the
-  // new count or read after the change.
-  if (changesFiles_) filesChanged();
+  if (changesFiles_) db_.filesChanged();
   SQLRETURN rc = SQLExecute(prepared_->handle);
-  if (changesFiles_) filesChanged();
+  if (changesFiles_) db_.filesChanged();
   if (rc == SQL_NO_DATA_FOUND) return 0;  // an UPDATE or DELETE that matched nothing
   if (!succeeded(rc)) fail();
   open_ = true;

@@ -29,7 +29,7 @@ class Transaction {
 
  private:
   Database& db_;
-  std::unique_lock<std::mutex> lock_;
+  std::unique_lock<platform::Mutex> lock_;
   bool done_ = false;
 };
 
@@ -72,7 +72,7 @@ class Statement {
 
  private:
   Database& db_;
-  std::unique_lock<std::mutex> lock_;
+  std::unique_lock<platform::Mutex> lock_;
   metrics::StatementTimer timer_;
   Database::Prepared* prepared_ = nullptr;
   bool open_ = false;  // a cursor is open on the handle

@@ -135,7 +135,7 @@ TEST_F(PreparedStatements, ListingRowsSpanBlocksAndKeepEveryField) {
   ListingRows rows = listingRows(*db_, rootId_);
   ASSERT_EQ(rows.size(), 600u);
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    char name[16];
+    char name[32];
     std::snprintf(name, sizeof name, "n%04zu", i);
     ASSERT_EQ(rows.name(rows[i]), name);
     EXPECT_EQ(rows[i].directory, i % 7 == 0);

@@ -356,9 +356,9 @@ ConsoleServer::Caller ConsoleServer::authenticate(const httplib::Request& reques
   Caller caller;
   std::string authorization = request.get_header_value("Authorization");
   if (!authorization.empty()) {
-    static const std::string kBearer = "Bearer ";
+    constexpr std::string_view kBearer = "Bearer ";
     std::string candidate;
-    if (authorization.compare(0, kBearer.size(), kBearer) == 0) candidate = authorization.substr(kBearer.size());
+    if (authorization.starts_with(kBearer)) candidate = authorization.substr(kBearer.size());
     switch (checkPassword(request, candidate, caller.retryAfter)) {
       case PasswordCheck::Right: caller.auth = Auth::Bearer; break;
       case PasswordCheck::HeldBack: caller.auth = Auth::HeldBack; break;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "store/account_queries.h"
+#include "store/queries.h"
 #include "store/test_datasource.h"
 
 namespace kestrel::console {
@@ -31,20 +32,19 @@ class AccountDialogs : public ::testing::Test {
     db_ = source_->database();
     if (!db_) GTEST_SKIP() << "no SQLite data source could be made";
     store::ensureDomain(*db_, "Default");
-    domain_ = idOf("home", "name='Default'");
-    system_ = idOf("groups", "name='system'");
+    for (const store::HomeRecord& home : store::allDomains(*db_, store::DomainOrder::ById))
+      if (home.name == "Default") domain_ = home.id;
+    for (const store::GroupRecord& group : store::groupsOfDomain(*db_, domain_))
+      if (group.name == "system") system_ = group.id;
+    ASSERT_NE(system_, 0);
     staff_ = store::addGroup(*db_, domain_, {"staff", "", std::nullopt}).id;
     ASSERT_NE(staff_, 0);
   }
   void TearDown() override { source_.reset(); }
 
-  std::int64_t idOf(const std::string& table, const std::string& where) {
-    auto rows = db_->query("SELECT id FROM " + table + " WHERE " + where);
-    return rows.empty() ? 0 : std::stoll(rows.at(0).at(0).text);
-  }
   std::int64_t fileGroup(std::int64_t fileId) {
-    auto rows = db_->query("SELECT groupid FROM files WHERE id=" + std::to_string(fileId));
-    return rows.empty() ? 0 : std::stoll(rows.at(0).at(0).text);
+    auto row = store::fileById(*db_, fileId);
+    return row ? row->groupId : 0;
   }
 
   std::unique_ptr<store::testing::SqliteDataSource> source_;
@@ -67,7 +67,7 @@ TEST_F(AccountDialogs, AListWindowAsksOnceThenRefusesTheSystemGroupAndDeletesThe
   AccountAnswer asked = deleteGroups(*db_, {system_, staff_}, AccountWindow::List, std::nullopt);
   ASSERT_TRUE(asked.question);
   EXPECT_EQ(asked.question->buttons, (std::vector<std::string>{"OK", "Cancel"}));
-  EXPECT_EQ(idOf("groups", "id=" + std::to_string(staff_)), staff_);  // nothing changed yet
+  EXPECT_TRUE(store::groupById(*db_, staff_));  // nothing changed yet
 
   AccountAnswer done = deleteGroups(*db_, {system_, staff_}, AccountWindow::List, true);
   EXPECT_TRUE(done.changed);

@@ -228,6 +228,30 @@ def test_mlsd_and_mlst_facts_follow_the_rows(site):
     f.quit()
 
 
+def test_a_busy_data_channel_turns_listings_and_transfers_away_first(site):
+    # The check is the command table's: MLSD answers like LIST, before it
+    # looks at its path, and the running upload is not disturbed.
+    c = site.raw()
+    assert c.cmd("CWD /up")[0].startswith("250")
+    r = c.cmd("EPSV")[0]
+    port = int(re.fullmatch(r"229 Entering Extended Passive Mode \(\|\|\|(\d+)\|\)", r).group(1))
+    c.send("STOR held.txt\r\n")
+    data = socket.create_connection(("127.0.0.1", port), timeout=5)
+    assert c.reply()[0].startswith("150")
+    data.sendall(b"first half ")
+    busy = ["125 Data connection already open.  Transfer starting."]
+    for command in ("MLSD", "MLSD /nowhere", "LIST", "NLST /nowhere", "RETR held.txt", "STOR other.txt"):
+        assert c.cmd(command) == busy, command
+    # MLST needs no data connection and still answers.
+    assert c.cmd("MLST /nowhere") == ["550 No such file or directory."]
+    data.sendall(b"second half")
+    data.close()
+    assert c.reply() == ["226 Transfer Complete.  Data connection closed."]
+    assert open(os.path.join(site.up_disk, "held.txt"), "rb").read() == b"first half second half"
+    assert os.listdir(site.up_disk) == ["held.txt"]
+    c.close()
+
+
 def test_mlst_and_mlsd_need_login(server):
     c = server.connect_raw()
     c.reply()
