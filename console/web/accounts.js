@@ -9,6 +9,7 @@ import { on } from "./events.js";
 import * as panels from "./panels.js";
 import { defineWindow } from "./windows.js";
 import { ask } from "./ask.js";
+import { element } from "./dom.js";
 import { addUser, editUser } from "./sheets/user.js";
 import { addGroup, editGroup } from "./sheets/group.js";
 import { addDomain } from "./sheets/domain.js";
@@ -43,16 +44,9 @@ async function reload(name) {
 function render(name) {
   const v = views[name];
   v.tbody.replaceChildren(...v.rows.map((row) => {
-    const tr = document.createElement("tr");
-    tr.dataset.id = String(row.id);
-    tr.setAttribute("aria-selected", String(row.id === v.selected));
-    for (const text of kLists[name].cells(row)) {
-      const td = document.createElement("td");
-      td.textContent = String(text ?? "");
-      td.title = td.textContent;
-      tr.append(td);
-    }
-    return tr;
+    const texts = kLists[name].cells(row).map((x) => String(x ?? ""));
+    return element("tr", { dataset: { id: String(row.id) }, "aria-selected": String(row.id === v.selected) },
+                   ...texts.map((text) => element("td", { textContent: text, title: text })));
   }));
   commandsChanged();
 }
@@ -101,8 +95,7 @@ const saveWidths = (name) => {
 
 // The header's right edge resizes its column; the widths go to UserInfo%d or GroupInfo%d.
 function columnGrip(name, col, index) {
-  const grip = document.createElement("span");
-  grip.className = "column-grip";
+  const grip = element("span", { className: "column-grip" });
   grip.addEventListener("click", (e) => e.stopPropagation());
   grip.addEventListener("pointerdown", (e) => {
     e.preventDefault();
@@ -126,18 +119,14 @@ function columnGrip(name, col, index) {
 
 function createList(name, panel) {
   const spec = kLists[name];
-  const table = document.createElement("table");
-  table.className = `list accounts ${name}`;
-  table.setAttribute("role", "grid");
-  const colgroup = document.createElement("colgroup");
-  const head = document.createElement("tr");
+  const table = element("table", { className: `list accounts ${name}`, role: "grid" });
+  const colgroup = element("colgroup");
+  const head = element("tr");
   const titles = name === "users" ? ["Name", "Domain", "Last On"] : ["Name", "Domain", "Comment"];
   const cols = titles.map((title, i) => {
-    const col = document.createElement("col");
+    const col = element("col");
     colgroup.append(col);
-    const th = document.createElement("th");
-    th.textContent = title;
-    th.append(columnGrip(name, col, i));
+    const th = element("th", { textContent: title }, columnGrip(name, col, i));
     th.addEventListener("click", () => {
       const v = views[name];
       if (v.sort === spec.sorts[i]) v.reverse = !v.reverse;
@@ -147,12 +136,8 @@ function createList(name, panel) {
     head.append(th);
     return col;
   });
-  const thead = document.createElement("thead");
-  thead.append(head);
-  const tbody = document.createElement("tbody");
-  tbody.tabIndex = 0;
-  tbody.setAttribute("aria-label", spec.title);
-  table.append(colgroup, thead, tbody);
+  const tbody = element("tbody", { tabIndex: 0, "aria-label": spec.title });
+  table.append(colgroup, element("thead", {}, head), tbody);
   panel.body.append(table);
   views[name] = { panel, tbody, cols, rows: [], selected: null, sort: "", reverse: false, widths: null };
   panel.menus = () => [{ title: name === "users" ? "&Users" : "&Groups", items: menuFor(name) }];

@@ -13,63 +13,29 @@
 //   showMessages(list)    one box per {text, icon, buttons}
 import * as api from "./api.js";
 import { openModal, messageBox, mnemonicLabel } from "./dialogs.js";
+import { element } from "./dom.js";
 import { icon } from "./icons.js";
 
 const kIcons = { stop: "mb-stop", exclamation: "mb-warning", warning: "mb-warning", question: "mb-question",
                  information: "mb-information" };
 
 function table(columns, rows) {
-  const t = document.createElement("table");
-  t.className = "list question-rows";
-  const head = document.createElement("tr");
-  for (const c of columns) {
-    const th = document.createElement("th");
-    th.textContent = c;
-    head.append(th);
-  }
-  const thead = document.createElement("thead");
-  thead.append(head);
-  const tbody = document.createElement("tbody");
-  for (const r of rows) {
-    const tr = document.createElement("tr");
-    for (const c of columns) {
-      const td = document.createElement("td");
-      td.textContent = String(r[c.toLowerCase()] ?? "");
-      tr.append(td);
-    }
-    tbody.append(tr);
-  }
-  t.append(thead, tbody);
-  return t;
+  const head = element("tr", {}, ...columns.map((c) => element("th", { textContent: c })));
+  const tbody = element("tbody", {}, ...rows.map((r) => element("tr", {}, ...columns.map((c) =>
+    element("td", { textContent: String(r[c.toLowerCase()] ?? "") })))));
+  return element("table", { className: "list question-rows" }, element("thead", {}, head), tbody);
 }
 
 export async function questionBox(q) {
-  const content = document.createElement("div");
-  content.className = "message-box question-box";
+  const content = element("div", { className: "message-box question-box" });
   if (kIcons[q.icon]) content.append(icon(kIcons[q.icon], `message-icon icon-${q.icon}`));
-  const text = document.createElement("div");
-  const p = document.createElement("p");
-  p.className = "message-text";
-  p.textContent = q.text;
-  text.append(p);
-  if (q.note) {
-    const n = document.createElement("p");
-    n.className = "message-text";
-    n.textContent = q.note;
-    text.append(n);
-  }
+  const text = element("div", {}, element("p", { className: "message-text", textContent: q.text }));
+  if (q.note) text.append(element("p", { className: "message-text", textContent: q.note }));
   if (q.columns && q.rows) text.append(table(q.columns, q.rows));
   let box = null;
   if (q.check) {
-    const label = document.createElement("label");
-    label.className = "question-check";
-    box = document.createElement("input");
-    box.type = "checkbox";
-    box.name = q.check.name;
-    const caption = document.createElement("span");
-    caption.append(mnemonicLabel(q.check.label));
-    label.append(box, caption);
-    text.append(label);
+    box = element("input", { type: "checkbox", name: q.check.name });
+    text.append(element("label", { className: "question-check" }, box, element("span", {}, mnemonicLabel(q.check.label))));
   }
   content.append(text);
   const buttons = q.buttons || ["OK"];

@@ -6,6 +6,7 @@
 import * as api from "./api.js";
 import { defineCommand, commandsChanged, runCommand } from "./commands.js";
 import { openModal, mnemonicLabel } from "./dialogs.js";
+import { element } from "./dom.js";
 import { showContextMenu } from "./menus.js";
 import { setPrompt } from "./frame.js";
 import { on } from "./events.js";
@@ -28,18 +29,13 @@ const hasSelection = () => !!view && selectedConnection() !== null;
 
 function fillRow(tr, row) {
   tr.replaceChildren(...kColumns.map(([key]) => {
-    const td = document.createElement("td");
-    td.textContent = String(row[key] ?? "");
-    td.title = td.textContent;
-    return td;
+    const text = String(row[key] ?? "");
+    return element("td", { textContent: text, title: text });
   }));
 }
 
 function rowElement(row) {
-  const tr = document.createElement("tr");
-  tr.dataset.id = String(row.id);
-  tr.setAttribute("role", "row");
-  tr.setAttribute("aria-selected", String(row.id === selectedId));
+  const tr = element("tr", { dataset: { id: String(row.id) }, role: "row", "aria-selected": String(row.id === selectedId) });
   fillRow(tr, row);
   return tr;
 }
@@ -61,8 +57,7 @@ function renderAll() {
 
 // The header's right edge resizes its column; the width is remembered with the layout.
 function columnGrip(col, index) {
-  const grip = document.createElement("span");
-  grip.className = "column-grip";
+  const grip = element("span", { className: "column-grip" });
   grip.addEventListener("pointerdown", (e) => {
     e.preventDefault();
     e.stopPropagation();
@@ -87,29 +82,20 @@ function contextMenuAt(x, y) {
 }
 
 function createWindow(panel) {
-  const table = document.createElement("table");
-  table.className = "list connections";
-  table.setAttribute("role", "grid");
-  const colgroup = document.createElement("colgroup");
-  const head = document.createElement("tr");
+  const table = element("table", { className: "list connections", role: "grid" });
+  const colgroup = element("colgroup");
+  const head = element("tr");
   kColumns.forEach(([key, title, width], i) => {
-    const col = document.createElement("col");
+    const col = element("col");
     const saved = layoutValues()[`ConnectionsColumn${i}`];
     if (i < kColumns.length - 1) col.style.width = `${Number.isInteger(saved) && saved >= 8 ? saved : width}px`;
     colgroup.append(col);
-    const th = document.createElement("th");
-    th.textContent = title;
-    th.title = title;
-    th.dataset.column = key;
+    const th = element("th", { textContent: title, title, dataset: { column: key } });
     if (i < kColumns.length - 1) th.append(columnGrip(col, i));
     head.append(th);
   });
-  const thead = document.createElement("thead");
-  thead.append(head);
-  const tbody = document.createElement("tbody");
-  tbody.tabIndex = 0;
-  tbody.setAttribute("aria-label", "Connections");
-  table.append(colgroup, thead, tbody);
+  const tbody = element("tbody", { tabIndex: 0, "aria-label": "Connections" });
+  table.append(colgroup, element("thead", {}, head), tbody);
   panel.body.append(table);
   view = { tbody, panel };
   renderAll();
@@ -191,17 +177,9 @@ on("connection-removed", ({ id }) => {
 
 // "Send system message": one line of at most 100 characters.
 export function sendMessageDialog(title = "Send system message") {
-  const content = document.createElement("div");
-  content.className = "field";
-  const label = document.createElement("label");
-  label.htmlFor = "message-text";
-  label.append(mnemonicLabel("&Message to send"));
-  const input = document.createElement("input");
-  input.type = "text";
-  input.id = "message-text";
-  input.maxLength = kMessageLimit;
-  input.autocomplete = "off";
-  content.append(label, input);
+  const label = element("label", { htmlFor: "message-text" }, mnemonicLabel("&Message to send"));
+  const input = element("input", { type: "text", id: "message-text", maxLength: kMessageLimit, autocomplete: "off" });
+  const content = element("div", { className: "field" }, label, input);
   return openModal({
     title,
     content,

@@ -22,6 +22,7 @@
 //
 // To add a sheet: describe its pages as data and call propertySheet; the
 // sheet does range and length checks itself before onOk is called.
+import { element } from "./dom.js";
 import { icon } from "./icons.js";
 
 const stack = [];
@@ -33,9 +34,7 @@ export function mnemonicLabel(text) {
     fragment.append(text.replaceAll("&&", "&"));
     return fragment;
   }
-  const u = document.createElement("u");
-  u.textContent = text[at + 1];
-  fragment.append(text.slice(0, at), u, text.slice(at + 2));
+  fragment.append(text.slice(0, at), element("u", { textContent: text[at + 1] }), text.slice(at + 2));
   return fragment;
 }
 
@@ -59,22 +58,13 @@ export function isModalOpen() { return stack.length > 0; }
 
 export function openModal({ title, content, buttons, onButton, initialFocus, className = "" }) {
   return new Promise((resolve) => {
-    const backdrop = document.createElement("div");
-    backdrop.className = "modal-backdrop";
-    const dialog = document.createElement("div");
-    dialog.className = `dialog ${className}`.trim();
-    dialog.setAttribute("role", "dialog");
-    dialog.setAttribute("aria-modal", "true");
-    const heading = document.createElement("div");
-    heading.className = "dialog-title";
-    heading.id = `dialog-title-${stack.length}-${Date.now()}`;
-    heading.textContent = title;
-    dialog.setAttribute("aria-labelledby", heading.id);
-    const body = document.createElement("div");
-    body.className = "dialog-body";
-    body.append(content);
-    const row = document.createElement("div");
-    row.className = "dialog-buttons";
+    const backdrop = element("div", { className: "modal-backdrop" });
+    const heading = element("div", { className: "dialog-title", id: `dialog-title-${stack.length}-${Date.now()}`,
+                                     textContent: title });
+    const dialog = element("div", { className: `dialog ${className}`.trim(), role: "dialog", "aria-modal": "true",
+                                    "aria-labelledby": heading.id });
+    const body = element("div", { className: "dialog-body" }, content);
+    const row = element("div", { className: "dialog-buttons" });
     const previous = document.activeElement;
     let busy = false;
 
@@ -98,9 +88,7 @@ export function openModal({ title, content, buttons, onButton, initialFocus, cla
 
     const byValue = new Map();
     for (const b of buttons) {
-      const button = document.createElement("button");
-      button.type = "button";
-      button.append(mnemonicLabel(b.label));
+      const button = element("button", { type: "button" }, mnemonicLabel(b.label));
       if (b.isDefault) button.classList.add("default");
       button.addEventListener("click", () => finish(b.value));
       byValue.set(b.value, button);
@@ -170,13 +158,9 @@ const kIconNames = { stop: "mb-stop", exclamation: "mb-warning", warning: "mb-wa
                      information: "mb-information", info: "mb-information" };
 
 export function messageBox(text, { icon: kind = "", buttons = ["OK"], title = "Kestrel" } = {}) {
-  const content = document.createElement("div");
-  content.className = "message-box";
+  const content = element("div", { className: "message-box" });
   if (kIconNames[kind]) content.append(icon(kIconNames[kind], `message-icon icon-${kind}`));
-  const p = document.createElement("p");
-  p.className = "message-text";
-  p.textContent = text;
-  content.append(p);
+  content.append(element("p", { className: "message-text", textContent: text }));
   const list = buttons.map((label, i) => ({
     label, value: label, isDefault: i === 0, isCancel: label === "Cancel" || label === "No" && !buttons.includes("Cancel"),
   }));
@@ -186,47 +170,28 @@ export function messageBox(text, { icon: kind = "", buttons = ["OK"], title = "K
 // --- property sheets ------------------------------------------------------
 
 function fieldControl(field, values, changed) {
-  const wrap = document.createElement("div");
-  wrap.className = `field field-${field.type}`;
-  wrap.dataset.field = field.name || "";
+  const wrap = element("div", { className: `field field-${field.type}`, dataset: { field: field.name || "" } });
   const id = `f-${field.name}-${Math.random().toString(36).slice(2, 8)}`;
-  const label = document.createElement("label");
-  label.htmlFor = id;
-  label.append(mnemonicLabel(field.label || ""));
+  const label = element("label", { htmlFor: id }, mnemonicLabel(field.label || ""));
   let control;
   switch (field.type) {
     case "note": {
-      const p = document.createElement("p");
-      p.className = "note";
-      p.textContent = field.label;
-      wrap.append(p);
+      wrap.append(element("p", { className: "note", textContent: field.label }));
       return { wrap, read() {}, refresh() {} };
     }
     case "checkbox":
-      control = document.createElement("input");
-      control.type = "checkbox";
-      control.id = id;
-      control.name = field.name;
-      control.checked = !!values[field.name];
+      control = element("input", { type: "checkbox", id, name: field.name, checked: !!values[field.name] });
       control.addEventListener("change", () => { values[field.name] = control.checked; changed(); });
       wrap.append(control, label);
       return { wrap, control, refresh() { control.disabled = field.enabledWhen ? !field.enabledWhen(values) : false; } };
     case "radio": {
-      const set = document.createElement("fieldset");
-      const legend = document.createElement("legend");
-      legend.append(mnemonicLabel(field.label));
-      set.append(legend);
+      const set = element("fieldset", {}, element("legend", {}, mnemonicLabel(field.label)));
       const inputs = [];
       for (const option of field.options) {
-        const l = document.createElement("label");
-        const r = document.createElement("input");
-        r.type = "radio";
-        r.name = `${field.name}-${id}`;
-        r.value = option.value;
-        r.checked = values[field.name] === option.value;
+        const r = element("input", { type: "radio", name: `${field.name}-${id}`, value: option.value,
+                                     checked: values[field.name] === option.value });
         r.addEventListener("change", () => { if (r.checked) { values[field.name] = option.value; changed(); } });
-        l.append(r, mnemonicLabel(option.label));
-        set.append(l);
+        set.append(element("label", {}, r, mnemonicLabel(option.label)));
         inputs.push(r);
       }
       wrap.append(set);
@@ -237,23 +202,15 @@ function fieldControl(field, values, changed) {
       wrap.append(field.build(values, changed));
       return { wrap, refresh() {} };
     default: {
-      control = document.createElement("input");
-      control.id = id;
-      control.name = field.name;
-      control.type = field.type === "password" ? "password" : "text";
+      control = element("input", { id, name: field.name, type: field.type === "password" ? "password" : "text" });
       if (field.type === "integer") control.inputMode = "numeric";
       if (field.maxLength) control.maxLength = field.maxLength;
       if (field.placeholder) control.placeholder = field.placeholder;
       control.autocomplete = "off";
       control.value = values[field.name] ?? "";
       if (field.type === "combo") {
-        const list = document.createElement("datalist");
-        list.id = `${id}-list`;
-        for (const o of field.options || []) {
-          const option = document.createElement("option");
-          option.value = o;
-          list.append(option);
-        }
+        const list = element("datalist", { id: `${id}-list` },
+                             ...(field.options || []).map((o) => element("option", { value: o })));
         control.setAttribute("list", list.id);
         wrap.append(list);
       }
@@ -277,11 +234,7 @@ function clearError(wrap) {
 function showError(wrap, text) {
   clearError(wrap);
   wrap.classList.add("invalid");
-  const p = document.createElement("p");
-  p.className = "field-error";
-  p.setAttribute("role", "alert");
-  p.textContent = text;
-  wrap.append(p);
+  wrap.append(element("p", { className: "field-error", role: "alert", textContent: text }));
   const input = wrap.querySelector("input");
   input?.setAttribute("aria-invalid", "true");
   input?.focus();
@@ -301,11 +254,8 @@ function checkField(field, values) {
 
 export function propertySheet({ title, pages, values: initial, onOk }) {
   const values = { ...initial };
-  const content = document.createElement("div");
-  content.className = "sheet";
-  const tabs = document.createElement("div");
-  tabs.className = "tabs";
-  tabs.setAttribute("role", "tablist");
+  const content = element("div", { className: "sheet" });
+  const tabs = element("div", { className: "tabs", role: "tablist" });
   const panes = [];
   const controls = [];
   const refreshAll = () => { for (const c of controls) c.refresh(); };
@@ -320,11 +270,7 @@ export function propertySheet({ title, pages, values: initial, onOk }) {
   };
 
   pages.forEach((page, index) => {
-    const tab = document.createElement("button");
-    tab.type = "button";
-    tab.className = "tab";
-    tab.setAttribute("role", "tab");
-    tab.textContent = page.title;
+    const tab = element("button", { type: "button", className: "tab", role: "tab", textContent: page.title });
     tab.addEventListener("click", () => select(index));
     tab.addEventListener("keydown", (e) => {
       if (e.key === "ArrowRight" || e.key === "ArrowLeft") {
@@ -332,10 +278,7 @@ export function propertySheet({ title, pages, values: initial, onOk }) {
         select((index + (e.key === "ArrowRight" ? 1 : pages.length - 1)) % pages.length, true);
       }
     });
-    const body = document.createElement("div");
-    body.className = "tab-page";
-    body.setAttribute("role", "tabpanel");
-    body.dataset.page = page.title;
+    const body = element("div", { className: "tab-page", role: "tabpanel", dataset: { page: page.title } });
     let groupBox = null;
     let groupName = null;
     for (const field of page.fields) {
@@ -347,11 +290,7 @@ export function propertySheet({ title, pages, values: initial, onOk }) {
         groupName = field.group;
         groupBox = null;
         if (groupName) {
-          groupBox = document.createElement("fieldset");
-          groupBox.className = "group";
-          const legend = document.createElement("legend");
-          legend.textContent = groupName;
-          groupBox.append(legend);
+          groupBox = element("fieldset", { className: "group" }, element("legend", { textContent: groupName }));
           body.append(groupBox);
         }
       }

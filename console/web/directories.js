@@ -11,6 +11,7 @@
 import * as api from "./api.js";
 import { defineCommand, commandsChanged, runCommand } from "./commands.js";
 import { messageBox } from "./dialogs.js";
+import { element } from "./dom.js";
 import { showContextMenu } from "./menus.js";
 import { setPrompt } from "./frame.js";
 import * as panels from "./panels.js";
@@ -314,18 +315,11 @@ function windowMenus() {
 
 function create(panel) {
   const layout = panels.layoutValues();
-  const frame = document.createElement("div");
-  frame.className = "dirframe";
-  const left = document.createElement("div");
-  left.className = "dirframe-tree";
-  const splitter = document.createElement("div");
-  splitter.className = "dirframe-splitter";
-  splitter.setAttribute("role", "separator");
-  splitter.setAttribute("aria-orientation", "vertical");
-  splitter.tabIndex = 0;
-  const right = document.createElement("div");
-  right.className = "dirframe-list";
-  frame.append(left, splitter, right);
+  const left = element("div", { className: "dirframe-tree" });
+  const splitter = element("div", { className: "dirframe-splitter", role: "separator", "aria-orientation": "vertical",
+                                    tabIndex: 0 });
+  const right = element("div", { className: "dirframe-list" });
+  const frame = element("div", { className: "dirframe" }, left, splitter, right);
   panel.body.append(frame);
   let split = Number(layout.VSplit) > 0 ? Number(layout.VSplit) : kDefaultSplit;
   const applySplit = () => { frame.style.gridTemplateColumns = `${split}px 5px 1fr`; };

@@ -11,6 +11,7 @@
 //     selectedIds(), selectAll(), sort, reverse, setSort(key), toggleReverse(),
 //     widths, element
 import * as api from "./api.js";
+import { element } from "./dom.js";
 import { nodeIcon } from "./tree.js";
 
 export const kFileColumns = [
@@ -22,28 +23,16 @@ const kRowHeight = 20;
 const kSpare = 8;  // rows drawn beyond the visible ones, so scrolling shows no gaps
 
 export function createFileList(container, handlers, widths) {
-  const element = document.createElement("div");
-  element.className = "filelist";
-  const header = document.createElement("div");
-  header.className = "filelist-header";
-  header.setAttribute("role", "row");
-  const viewport = document.createElement("div");
-  viewport.className = "filelist-viewport";
-  viewport.tabIndex = 0;
-  viewport.setAttribute("role", "grid");
-  viewport.setAttribute("aria-label", "Files");
-  viewport.setAttribute("aria-multiselectable", "true");
-  const spacer = document.createElement("div");
-  spacer.className = "filelist-spacer";
-  const rows = document.createElement("div");
-  rows.className = "filelist-rows";
-  spacer.append(rows);
-  viewport.append(spacer);
-  element.append(header, viewport);
-  container.append(element);
+  const header = element("div", { className: "filelist-header", role: "row" });
+  const rows = element("div", { className: "filelist-rows" });
+  const spacer = element("div", { className: "filelist-spacer" }, rows);
+  const viewport = element("div", { className: "filelist-viewport", tabIndex: 0, role: "grid", "aria-label": "Files",
+                                    "aria-multiselectable": "true" }, spacer);
+  const box = element("div", { className: "filelist" }, header, viewport);
+  container.append(box);
 
   const list = {
-    element, directory: 0, items: [], sort: "name", reverse: false,
+    element: box, directory: 0, items: [], sort: "name", reverse: false,
     widths: kFileColumns.map((c, i) => widths?.[i] || c[2]),
   };
   const selected = new Set();
@@ -55,24 +44,15 @@ export function createFileList(container, handlers, widths) {
 
   function drawHeader() {
     header.replaceChildren(...kFileColumns.map(([key, title, , sortKey], i) => {
-      const cell = document.createElement("div");
-      cell.className = "filelist-head";
-      cell.setAttribute("role", "columnheader");
-      cell.dataset.column = key;
+      const cell = element("div", { className: "filelist-head", role: "columnheader", dataset: { column: key } });
       if (key === "sizeText") cell.classList.add("right");
-      const text = document.createElement("span");
-      text.textContent = title;
-      cell.append(text);
+      cell.append(element("span", { textContent: title }));
       if (sortKey && sortKey === list.sort) {
         cell.setAttribute("aria-sort", list.reverse ? "descending" : "ascending");
-        const mark = document.createElement("span");
-        mark.className = "sort-mark";
-        mark.textContent = list.reverse ? "\u25bc" : "\u25b2";
-        cell.append(mark);
+        cell.append(element("span", { className: "sort-mark", textContent: list.reverse ? "\u25bc" : "\u25b2" }));
       }
       if (sortKey) cell.addEventListener("click", (e) => { if (!e.target.classList.contains("col-grip")) list.setSort(sortKey, true); });
-      const grip = document.createElement("span");
-      grip.className = "col-grip";
+      const grip = element("span", { className: "col-grip" });
       grip.addEventListener("pointerdown", (e) => resizeColumn(e, i));
       cell.append(grip);
       return cell;
@@ -104,24 +84,17 @@ export function createFileList(container, handlers, widths) {
   }
 
   function rowElement(item, index) {
-    const row = document.createElement("div");
-    row.className = "filelist-row";
-    row.setAttribute("role", "row");
-    row.setAttribute("aria-rowindex", String(index + 1));
-    row.setAttribute("aria-selected", String(selected.has(item.id)));
+    const row = element("div", { className: "filelist-row", role: "row", "aria-rowindex": String(index + 1),
+                                 "aria-selected": String(selected.has(item.id)) });
     if (index === focusAt) row.classList.add("focused");
     row.dataset.index = String(index);
     row.dataset.id = String(item.id);
     row.style.top = `${index * kRowHeight}px`;
     row.style.gridTemplateColumns = template();
     for (const [key] of kFileColumns) {
-      const cell = document.createElement("div");
-      cell.setAttribute("role", "gridcell");
-      cell.className = `cell-${key}`;
+      const cell = element("div", { role: "gridcell", className: `cell-${key}` });
       if (key === "name") cell.append(nodeIcon("file"));
-      const text = document.createElement("span");
-      text.textContent = String(item[key] ?? "");
-      cell.append(text);
+      cell.append(element("span", { textContent: String(item[key] ?? "") }));
       row.append(cell);
     }
     return row;

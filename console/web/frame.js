@@ -11,6 +11,7 @@
 // To add a toolbar button: defineCommand its id (with icon and prompt) and
 // put the id into kToolbars; "|" is a separator.
 import { command, runCommand, onCommandsChanged } from "./commands.js";
+import { element } from "./dom.js";
 import { icon } from "./icons.js";
 import * as api from "./api.js";
 
@@ -43,35 +44,19 @@ function refreshButtons() {
 }
 
 export function buildToolbars(container) {
-  const dock = document.createElement("div");
-  dock.className = "toolbars";
+  const dock = element("div", { className: "toolbars" });
   for (const spec of kToolbars) {
-    const bar = document.createElement("div");
-    bar.className = "toolbar";
-    bar.dataset.toolbar = spec.id;
-    bar.setAttribute("role", "toolbar");
-    bar.setAttribute("aria-label", spec.title);
-    const grip = document.createElement("span");
-    grip.className = "toolbar-grip";
-    grip.title = spec.title;
-    bar.append(grip);
+    const bar = element("div", { className: "toolbar", dataset: { toolbar: spec.id }, role: "toolbar",
+                                 "aria-label": spec.title }, element("span", { className: "toolbar-grip", title: spec.title }));
     for (const id of spec.buttons) {
       if (id === "|") {
-        const sep = document.createElement("span");
-        sep.className = "toolbar-separator";
-        sep.setAttribute("role", "separator");
-        bar.append(sep);
+        bar.append(element("span", { className: "toolbar-separator", role: "separator" }));
         continue;
       }
       const c = command(id);
-      const button = document.createElement("button");
-      button.type = "button";
-      button.className = "tool";
-      button.dataset.command = id;
       const tip = c?.tooltip || (c?.label || id).replace(/&/g, "").replace(/\.\.\.$/, "");
-      button.title = tip;
-      button.setAttribute("aria-label", tip);
-      button.append(icon(c?.icon || id));
+      const button = element("button", { type: "button", className: "tool", dataset: { command: id }, title: tip,
+                                         "aria-label": tip }, icon(c?.icon || id));
       button.addEventListener("click", () => runCommand(id));
       button.addEventListener("pointerenter", () => setPrompt(command(id)?.prompt || ""));
       button.addEventListener("pointerleave", () => setPrompt(""));
@@ -116,22 +101,13 @@ export function restoreBars(values) {
 export const clockText = (date = new Date()) => date.toLocaleTimeString();
 
 export function buildStatusBar(container) {
-  statusBar = document.createElement("footer");
-  statusBar.className = "statusbar";
-  promptPane = document.createElement("span");
-  promptPane.className = "pane pane-message";
-  promptPane.setAttribute("aria-live", "polite");
-  statusBar.append(promptPane);
+  promptPane = element("span", { className: "pane pane-message", "aria-live": "polite" });
+  statusBar = element("footer", { className: "statusbar" }, promptPane);
   for (const name of ["CAPS", "NUM", "SCRL"]) {
-    const pane = document.createElement("span");
-    pane.className = "pane pane-key";
-    pane.dataset.key = name;
-    indicators[name] = pane;
-    statusBar.append(pane);
+    indicators[name] = element("span", { className: "pane pane-key", dataset: { key: name } });
+    statusBar.append(indicators[name]);
   }
-  clockPane = document.createElement("span");
-  clockPane.className = "pane pane-clock";
-  clockPane.id = "clock";
+  clockPane = element("span", { className: "pane pane-clock", id: "clock" });
   statusBar.append(clockPane);
   container.append(statusBar);
   setPrompt("");

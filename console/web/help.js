@@ -4,23 +4,16 @@
 // of a file in help/ without ".html".
 import * as api from "./api.js";
 import { openModal } from "./dialogs.js";
+import { element } from "./dom.js";
 import { icon } from "./icons.js";
 
 const kSplashMs = 5000;
 
 // Shown once as the frame appears; goes after 5 s or at the first key or click.
 export function showSplash() {
-  const splash = document.createElement("div");
-  splash.className = "splash";
-  splash.setAttribute("role", "presentation");
-  const card = document.createElement("div");
-  card.className = "splash-card";
-  const title = document.createElement("h1");
-  title.textContent = "Kestrel";
-  const line = document.createElement("p");
-  line.textContent = "FTP server with its files in a database";
-  card.append(icon("app"), title, line);
-  splash.append(card);
+  const card = element("div", { className: "splash-card" }, icon("app"), element("h1", { textContent: "Kestrel" }),
+                       element("p", { textContent: "FTP server with its files in a database" }));
+  const splash = element("div", { className: "splash", role: "presentation" }, card);
   document.body.append(splash);
   const close = () => {
     clearTimeout(timer);
@@ -36,17 +29,12 @@ export function showSplash() {
 export async function showAbout() {
   const result = await api.get("/api/about");
   if (!result.ok) return;
-  const content = document.createElement("div");
-  content.className = "about";
+  const content = element("div", { className: "about" });
   const lines = [`${result.data.product} Version ${result.data.version}`,
                  "FTP server with its files, users and log in a database",
                  `Physical memory: ${result.data.memory}`];
   content.append(icon("app"));
-  for (const text of lines) {
-    const p = document.createElement("p");
-    p.textContent = text;
-    content.append(p);
-  }
+  for (const text of lines) content.append(element("p", { textContent: text }));
   await openModal({ title: "About Kestrel", content, buttons: [{ label: "OK", value: "OK", isDefault: true }] });
 }
 

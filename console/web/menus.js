@@ -17,6 +17,7 @@
 // menu bar is built (main.js), after defineCommand("id", ...).
 import { command, runCommand } from "./commands.js";
 import { mnemonicLabel } from "./dialogs.js";
+import { element } from "./dom.js";
 
 let openMenu = null;  // {element, close()}
 
@@ -37,38 +38,24 @@ function resolve(item) {
 
 // A drop-down list of items; run() closes every menu first.
 function buildMenu(items, onPrompt, onLeave) {
-  const menu = document.createElement("div");
-  menu.className = "menu";
-  menu.setAttribute("role", "menu");
+  const menu = element("div", { className: "menu", role: "menu" });
   const entries = [];
   for (const raw of items) {
     const item = resolve(raw);
     if (item === "-") {
-      const hr = document.createElement("div");
-      hr.className = "menu-separator";
-      hr.setAttribute("role", "separator");
-      menu.append(hr);
+      menu.append(element("div", { className: "menu-separator", role: "separator" }));
       continue;
     }
-    const el = document.createElement("div");
-    el.className = "menu-item";
-    el.tabIndex = -1;
     const checked = item.checked ? item.checked() : null;
-    el.setAttribute("role", checked === null ? "menuitem" : "menuitemcheckbox");
+    const el = element("div", { className: "menu-item", tabIndex: -1,
+                                role: checked === null ? "menuitem" : "menuitemcheckbox" });
     if (checked !== null) el.setAttribute("aria-checked", String(checked));
     const enabled = item.enabled();
     if (!enabled) el.setAttribute("aria-disabled", "true");
     if (item.id) el.dataset.command = item.id;
-    const check = document.createElement("span");
-    check.className = "menu-check";
-    check.textContent = checked ? "\u2713" : "";
-    const label = document.createElement("span");
-    label.className = "menu-label";
-    label.append(mnemonicLabel(item.label));
-    const key = document.createElement("span");
-    key.className = "menu-shortcut";
-    key.textContent = item.shortcut || "";
-    el.append(check, label, key);
+    el.append(element("span", { className: "menu-check", textContent: checked ? "\u2713" : "" }),
+              element("span", { className: "menu-label" }, mnemonicLabel(item.label)),
+              element("span", { className: "menu-shortcut", textContent: item.shortcut || "" }));
     const activate = () => {
       if (!enabled) return;
       closeMenus();
@@ -135,9 +122,7 @@ export function showContextMenu(items, x, y, { onPrompt, onClose } = {}) {
 }
 
 export function createMenuBar(container, menus, { onPrompt } = {}) {
-  const bar = document.createElement("nav");
-  bar.className = "menubar";
-  bar.setAttribute("role", "menubar");
+  const bar = element("nav", { className: "menubar", role: "menubar" });
   const list = () => (typeof menus === "function" ? menus() : menus);
   const titles = [];
   let returnFocus = null;
@@ -186,15 +171,9 @@ export function createMenuBar(container, menus, { onPrompt } = {}) {
     titles.length = 0;
     bar.replaceChildren();
     list().forEach((spec, index) => {
-      const title = document.createElement("button");
-      title.type = "button";
-      title.className = "menu-title";
-      title.setAttribute("role", "menuitem");
-      title.setAttribute("aria-haspopup", "true");
-      title.setAttribute("aria-expanded", "false");
-      title.tabIndex = -1;
-      title.append(mnemonicLabel(spec.title));
-      title.dataset.menu = spec.title.replace("&", "");
+      const title = element("button", { type: "button", className: "menu-title", role: "menuitem", "aria-haspopup": "true",
+                                        "aria-expanded": "false", tabIndex: -1,
+                                        dataset: { menu: spec.title.replace("&", "") } }, mnemonicLabel(spec.title));
       title.addEventListener("click", () => {
         if (openMenu?.index === index) closeMenus();
         else openAt(index, false);

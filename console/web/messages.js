@@ -4,6 +4,7 @@
 // 5 000 go) and drops lines while the window is closed; the page mirrors it.
 import * as api from "./api.js";
 import { defineCommand } from "./commands.js";
+import { element } from "./dom.js";
 import { on } from "./events.js";
 import { defineWindow, windowOpen } from "./windows.js";
 
@@ -27,11 +28,8 @@ function show() {
 }
 
 function createWindow(panel) {
-  const pre = document.createElement("pre");
-  pre.className = "log console-text";
-  pre.tabIndex = 0;
-  pre.setAttribute("aria-label", "Message Console");
-  pre.setAttribute("aria-readonly", "true");
+  const pre = element("pre", { className: "log console-text", tabIndex: 0, "aria-label": "Message Console",
+                              "aria-readonly": "true" });
   panel.body.append(pre);
   view = { pre, scroller: panel.body, follow: true };
   show();

@@ -18,6 +18,7 @@
 // To add a window: registerKind("Name", {...}) once, then openPanel("Name").
 // Kinds whose open state the server keeps (Connections, Console, ...) give
 // requestClose so that the close goes through the server.
+import { element } from "./dom.js";
 import { icon } from "./icons.js";
 import * as api from "./api.js";
 
@@ -134,33 +135,21 @@ export function openPanel(kind, key = kind, options = {}) {
     return existing;
   }
   const spec = kinds.get(kind);
-  const element = document.createElement("section");
-  element.className = `panel panel-${kind.toLowerCase()}`;
-  element.dataset.key = key;
-  element.setAttribute("role", "region");
-  const bar = document.createElement("header");
-  bar.className = "panel-title";
-  const iconSlot = document.createElement("span");
-  iconSlot.className = "panel-icon";
-  const title = document.createElement("h2");
-  const closeButton = document.createElement("button");
-  closeButton.type = "button";
-  closeButton.className = "panel-close";
-  closeButton.title = "Close";
-  closeButton.setAttribute("aria-label", "Close");
-  closeButton.append(icon("close"));
-  bar.append(iconSlot, title, closeButton);
-  const body = document.createElement("div");
-  body.className = "panel-body";
-  const grip = document.createElement("div");
-  grip.className = "panel-grip";
-  element.append(bar, body, grip);
+  const iconSlot = element("span", { className: "panel-icon" });
+  const title = element("h2");
+  const closeButton = element("button", { type: "button", className: "panel-close", title: "Close", "aria-label": "Close" },
+                              icon("close"));
+  const bar = element("header", { className: "panel-title" }, iconSlot, title, closeButton);
+  const body = element("div", { className: "panel-body" });
+  const grip = element("div", { className: "panel-grip" });
+  const section = element("section", { className: `panel panel-${kind.toLowerCase()}`, dataset: { key }, role: "region" },
+                          bar, body, grip);
 
   const panel = {
-    key, kind, element, body, data: {}, rect: null, hooks: null,
+    key, kind, element: section, body, data: {}, rect: null, hooks: null,
     setTitle(text) {
       title.textContent = text;
-      element.setAttribute("aria-label", text);
+      section.setAttribute("aria-label", text);
       changed();
     },
     setIcon(id) { iconSlot.replaceChildren(icon(id)); },
@@ -171,12 +160,12 @@ export function openPanel(kind, key = kind, options = {}) {
   panel.setTitle(options.title || spec.title);
   panel.setIcon(options.icon || spec.icon || "window");
   closeButton.addEventListener("click", () => (spec.requestClose ? spec.requestClose(panel) : closePanel(key)));
-  element.addEventListener("pointerdown", () => { if (!element.classList.contains("active")) raise(panel); });
-  element.addEventListener("focusin", () => { if (!element.classList.contains("active")) raise(panel); });
+  section.addEventListener("pointerdown", () => { if (!section.classList.contains("active")) raise(panel); });
+  section.addEventListener("focusin", () => { if (!section.classList.contains("active")) raise(panel); });
   drag(panel, bar, (r, dx, dy) => ({ ...r, x: r.x + dx, y: r.y + dy }));
   drag(panel, grip, (r, dx, dy) => ({ ...r, w: r.w + dx, h: r.h + dy }));
 
-  desktop.append(element);
+  desktop.append(section);
   open.set(key, panel);
   const fallback = spec.defaultRect || { x: 20 + 24 * (open.size - 1), y: 20 + 24 * (open.size - 1), w: 560, h: 300 };
   const rect = options.rect || savedRect(kind, fallback);

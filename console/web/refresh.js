@@ -8,6 +8,7 @@
 import * as api from "./api.js";
 import { defineCommand } from "./commands.js";
 import { openModal, messageBox, propertySheet } from "./dialogs.js";
+import { element } from "./dom.js";
 import { on } from "./events.js";
 
 const kSecurity = [["user", "User"], ["group", "Group"], ["other", "Other"]];
@@ -23,13 +24,9 @@ const answered = new Set();
 
 function showProgress(first = "", second = "") {
   if (progress) { setLines(first, second); return; }
-  const content = document.createElement("div");
-  content.className = "refresh-status";
-  const a = document.createElement("p");
-  a.className = "refresh-line first";
-  const b = document.createElement("p");
-  b.className = "refresh-line second";
-  content.append(a, b);
+  const a = element("p", { className: "refresh-line first" });
+  const b = element("p", { className: "refresh-line second" });
+  const content = element("div", { className: "refresh-status" }, a, b);
   const state = { first: a, second: b, backdrop: null };
   progress = state;
   setLines(first, second);

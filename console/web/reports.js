@@ -5,6 +5,7 @@
 import * as api from "./api.js";
 import { defineCommand } from "./commands.js";
 import { propertySheet } from "./dialogs.js";
+import { element } from "./dom.js";
 import * as panels from "./panels.js";
 import { directoriesSelection } from "./directories.js";
 
@@ -52,9 +53,7 @@ function baseName(path) { return path.split("/").pop() || "report.txt"; }
 
 function download(name, text) {
   const url = URL.createObjectURL(new Blob([text], { type: "text/plain;charset=utf-8" }));
-  const a = document.createElement("a");
-  a.href = url;
-  a.download = baseName(name);
+  const a = element("a", { href: url, download: baseName(name) });
   document.body.append(a);
   a.click();
   a.remove();
@@ -71,28 +70,14 @@ function print(panel) {
 
 function createViewer(panel, { title, output, text }) {
   panel.setTitle(`${title} - ${baseName(output)}`);
-  const bar = document.createElement("div");
-  bar.className = "report-bar";
-  const save = document.createElement("button");
-  save.type = "button";
-  save.textContent = "Download";
+  const save = element("button", { type: "button", textContent: "Download" });
   save.addEventListener("click", () => download(output, text));
-  const printButton = document.createElement("button");
-  printButton.type = "button";
-  printButton.textContent = "Print";
+  const printButton = element("button", { type: "button", textContent: "Print" });
   printButton.addEventListener("click", () => print(panel));
-  const where = document.createElement("span");
-  where.className = "report-file";
-  where.textContent = output;
-  bar.append(save, printButton, where);
-  const pre = document.createElement("pre");
-  pre.className = "report-text";
-  pre.tabIndex = 0;
-  pre.setAttribute("aria-label", title);
-  const box = document.createElement("div");
-  box.className = "report-viewer";
-  box.append(bar, pre);
-  panel.body.append(box);
+  const bar = element("div", { className: "report-bar" }, save, printButton,
+                      element("span", { className: "report-file", textContent: output }));
+  const pre = element("pre", { className: "report-text", tabIndex: 0, "aria-label": title });
+  panel.body.append(element("div", { className: "report-viewer" }, bar, pre));
   const lines = text.replace(/\r\n/g, "\n").split("\n");
   let at = 0;
   let frame = 0;

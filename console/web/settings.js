@@ -2,6 +2,7 @@
 import * as api from "./api.js";
 import { defineCommand } from "./commands.js";
 import { propertySheet, openModal } from "./dialogs.js";
+import { element } from "./dom.js";
 
 const kLogging = [
   ["LogUPLOAD", "&Upload", "Files"], ["LogDOWNLOAD", "&Download", "Files"], ["LogRENAME", "&Rename", "Files"],
@@ -48,15 +49,8 @@ function pages(dataSources, passwordSet) {
 }
 
 function showUnit(result) {
-  const content = document.createElement("div");
-  const p = document.createElement("p");
-  p.className = "message-text";
-  p.textContent = result.instructions || "";
-  const pre = document.createElement("pre");
-  pre.className = "unit-text";
-  pre.textContent = result.unit || "";
-  pre.tabIndex = 0;
-  content.append(p, pre);
+  const content = element("div", {}, element("p", { className: "message-text", textContent: result.instructions || "" }),
+                          element("pre", { className: "unit-text", textContent: result.unit || "", tabIndex: 0 }));
   return openModal({ title: "Service", content, className: "unit-dialog",
                      buttons: [{ label: "OK", value: "OK", isDefault: true }] });
 }

@@ -5,6 +5,7 @@
 // opened (POST /api/spies answers with the snapshot); drawUserInfo(canvas,
 // state) draws the Transfer Status pane.
 import * as api from "./api.js";
+import { element } from "./dom.js";
 import * as panels from "./panels.js";
 import { on } from "./events.js";
 import { appendBounded } from "./messages.js";
@@ -92,17 +93,9 @@ panels.registerKind("Spy", {
   icon: "spy-window",
   defaultRect: { x: 636, y: 8, w: 600, h: 488 },
   create(panel, snapshot) {
-    const root = document.createElement("div");
-    root.className = "spy";
-    const canvas = document.createElement("canvas");
-    canvas.setAttribute("role", "img");
-    canvas.className = "user-info";
-    const log = document.createElement("pre");
-    log.className = "log spy-log";
-    log.tabIndex = 0;
-    log.setAttribute("aria-label", "Traffic");
-    root.append(canvas, log);
-    panel.body.append(root);
+    const canvas = element("canvas", { role: "img", className: "user-info" });
+    const log = element("pre", { className: "log spy-log", tabIndex: 0, "aria-label": "Traffic" });
+    panel.body.append(element("div", { className: "spy" }, canvas, log));
     const state = { ...snapshot };
     const redraw = () => drawUserInfo(canvas, state);
     const showLog = () => {

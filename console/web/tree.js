@@ -13,6 +13,7 @@
 //     {discard}), insert(parent, node) -> item | null, remove(item),
 //     relabel(item, text), all(), domainOf(item), element
 import { get } from "./api.js";
+import { element } from "./dom.js";
 
 const SVG = "http://www.w3.org/2000/svg";
 const kImages = ["domain", "group", "user", "directory", "link"];
@@ -33,11 +34,7 @@ async function children(node) {
 }
 
 export function createTree(container, handlers) {
-  const root = document.createElement("ul");
-  root.className = "tree";
-  root.setAttribute("role", "tree");
-  root.setAttribute("aria-label", "Directory tree");
-  root.tabIndex = 0;
+  const root = element("ul", { className: "tree", role: "tree", "aria-label": "Directory tree", tabIndex: 0 });
   container.append(root);
   const byLi = new WeakMap();
   let current = null;
@@ -57,24 +54,13 @@ export function createTree(container, handlers) {
   }
 
   function make(node, parent) {
-    const li = document.createElement("li");
-    li.setAttribute("role", "treeitem");
-    li.dataset.node = node.node;
-    li.setAttribute("aria-expanded", "false");
-    li.setAttribute("aria-selected", "false");
-    const row = document.createElement("div");
-    row.className = "tree-row";
-    const twisty = document.createElement("span");
-    twisty.className = "twisty";
-    twisty.setAttribute("aria-hidden", "true");
-    const label = document.createElement("span");
-    label.className = "tree-label";
-    label.textContent = node.label;
-    row.append(twisty, nodeIcon(kImages[node.kind]), label);
-    row.draggable = node.kind === 2 || node.kind === 3;
-    const ul = document.createElement("ul");
-    ul.setAttribute("role", "group");
-    li.append(row, ul);
+    const twisty = element("span", { className: "twisty", "aria-hidden": "true" });
+    const label = element("span", { className: "tree-label", textContent: node.label });
+    const row = element("div", { className: "tree-row", draggable: node.kind === 2 || node.kind === 3 },
+                        twisty, nodeIcon(kImages[node.kind]), label);
+    const ul = element("ul", { role: "group" });
+    const li = element("li", { role: "treeitem", dataset: { node: node.node }, "aria-expanded": "false",
+                               "aria-selected": "false" }, row, ul);
     const item = { ...node, loaded: false, childCount: 0, parent, li, ul, row, twisty, labelEl: label };
     byLi.set(li, item);
     refreshTwisty(item);

@@ -11,6 +11,7 @@
 // The server's answer, not the click, opens the panel, so every open page
 // shows the same windows.
 import * as api from "./api.js";
+import { element } from "./dom.js";
 import * as panels from "./panels.js";
 import { on } from "./events.js";
 import { commandsChanged } from "./commands.js";
@@ -34,10 +35,7 @@ const kDefaultRects = {
 const specs = new Map();
 
 function placeholder(panel) {
-  const p = document.createElement("p");
-  p.className = "note";
-  p.textContent = "This window is not available in this console yet.";
-  panel.body.append(p);
+  panel.body.append(element("p", { className: "note", textContent: "This window is not available in this console yet." }));
 }
 
 function register(name) {

@@ -7,14 +7,13 @@
 import * as api from "../api.js";
 import { propertySheet, messageBox, mnemonicLabel } from "../dialogs.js";
 import { ask } from "../ask.js";
+import { element } from "../dom.js";
 import { textArea, beep } from "./fields.js";
 
 const kInvalidFilter = "Invalid filter format.";
 
 function button(label, onClick) {
-  const b = document.createElement("button");
-  b.type = "button";
-  b.append(mnemonicLabel(label));
+  const b = element("button", { type: "button" }, mnemonicLabel(label));
   b.addEventListener("click", onClick);
   return b;
 }
@@ -26,23 +25,12 @@ function blockingField(domainId, state) {
     name: "blocking",
     type: "custom",
     build() {
-      const page = document.createElement("div");
-      page.className = "blocking";
-      const ip = document.createElement("input");
-      ip.type = "text";
-      ip.name = "ip-pattern";
-      ip.setAttribute("aria-label", "IP");
-      const list = document.createElement("select");
-      list.size = 10;
-      list.name = "filter";
-      list.className = "filter-list";
-      list.setAttribute("aria-label", "IP filter");
+      const ip = element("input", { type: "text", name: "ip-pattern", "aria-label": "IP" });
+      const list = element("select", { size: 10, name: "filter", className: "filter-list", "aria-label": "IP filter" });
       const render = (selected = -1) => {
         list.replaceChildren(...state.entries.map((text) => {
-          const o = document.createElement("option");
           const [verb, pattern] = text.split("\t");
-          o.textContent = `${verb}\u2003${pattern ?? ""}`;
-          return o;
+          return element("option", { textContent: `${verb}\u2003${pattern ?? ""}` });
         }));
         list.selectedIndex = selected;
       };
@@ -71,26 +59,14 @@ function blockingField(domainId, state) {
         state.entries.splice(i, 1);
         render(Math.min(i, state.entries.length - 1));
       };
-      const left = document.createElement("div");
-      left.className = "blocking-left";
-      const ipLabel = document.createElement("label");
-      ipLabel.textContent = "IP";
-      ipLabel.append(ip);
-      const notes = document.createElement("div");
-      notes.className = "blocking-notes";
-      for (const n of ["* = Any value", "nnn = Exact value", "nnn-nnn = Range"]) {
-        const p = document.createElement("p");
-        p.textContent = n;
-        notes.append(p);
-      }
-      left.append(ipLabel, button("&Admit-->", () => append("Admit")), button("&Block-->", () => append("Block")), notes);
-      const right = document.createElement("div");
-      right.className = "blocking-right";
-      const moves = document.createElement("div");
-      moves.className = "blocking-moves";
-      moves.append(button("&Delete", remove), button("&Up", () => moveBy(-1)), button("Dow&n", () => moveBy(1)));
-      right.append(list, moves);
-      page.append(left, right);
+      const notes = element("div", { className: "blocking-notes" }, ...["* = Any value", "nnn = Exact value",
+                            "nnn-nnn = Range"].map((n) => element("p", { textContent: n })));
+      const left = element("div", { className: "blocking-left" }, element("label", { textContent: "IP" }, ip),
+                           button("&Admit-->", () => append("Admit")), button("&Block-->", () => append("Block")), notes);
+      const moves = element("div", { className: "blocking-moves" },
+                            button("&Delete", remove), button("&Up", () => moveBy(-1)), button("Dow&n", () => moveBy(1)));
+      const right = element("div", { className: "blocking-right" }, list, moves);
+      const page = element("div", { className: "blocking" }, left, right);
       ip.addEventListener("keydown", (e) => {
         if (e.key === "Enter") { e.preventDefault(); e.stopPropagation(); append("Admit"); }
       });

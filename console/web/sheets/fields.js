@@ -5,24 +5,18 @@
 //   textArea(name, label, maxLength, rows?)   a "custom" field of several lines
 //   staticText(label, text, name?)           a label and a value shown as text
 import { mnemonicLabel } from "../dialogs.js";
+import { element } from "../dom.js";
 
 export function textArea(name, label, maxLength, rows = 8) {
   return {
     name,
     type: "custom",
     build(values, changed) {
-      const wrap = document.createElement("label");
-      wrap.className = "field-area";
-      const caption = document.createElement("span");
-      caption.append(mnemonicLabel(label));
-      const area = document.createElement("textarea");
-      area.name = name;
-      area.rows = rows;
+      const area = element("textarea", { name, rows });
       if (maxLength) area.maxLength = maxLength;
       area.value = values[name] ?? "";
       area.addEventListener("input", () => { values[name] = area.value; changed(); });
-      wrap.append(caption, area);
-      return wrap;
+      return element("label", { className: "field-area" }, element("span", {}, mnemonicLabel(label)), area);
     },
   };
 }
@@ -32,15 +26,8 @@ export function staticText(label, text, name = "") {
     name,
     type: "custom",
     build() {
-      const row = document.createElement("div");
-      row.className = "field-static";
-      const a = document.createElement("span");
-      a.textContent = label;
-      const b = document.createElement("span");
-      b.className = "static-value";
-      b.textContent = text ?? "";
-      row.append(a, b);
-      return row;
+      return element("div", { className: "field-static" }, element("span", { textContent: label }),
+                     element("span", { className: "static-value", textContent: text ?? "" }));
     },
   };
 }

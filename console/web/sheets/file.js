@@ -9,6 +9,7 @@
 import * as api from "../api.js";
 import { propertySheet, messageBox, mnemonicLabel } from "../dialogs.js";
 import { ask } from "../ask.js";
+import { element } from "../dom.js";
 import { textArea, staticText } from "./fields.js";
 import { pickUser, pickGroup } from "./pickers.js";
 import { chooseDirectory } from "./folder.js";
@@ -22,20 +23,12 @@ function pathField(sheet) {
     name: "path",
     type: "custom",
     build(values, changed) {
-      const row = document.createElement("div");
-      row.className = "field field-path";
-      const label = document.createElement("label");
-      label.append(mnemonicLabel("&Path"));
-      const input = document.createElement("input");
-      input.type = "text";
-      input.name = "path";
-      input.value = values.path ?? "";
-      label.htmlFor = input.id = `path-${Math.random().toString(36).slice(2, 8)}`;
+      const row = element("div", { className: "field field-path" });
+      const id = `path-${Math.random().toString(36).slice(2, 8)}`;
+      const label = element("label", { htmlFor: id }, mnemonicLabel("&Path"));
+      const input = element("input", { type: "text", name: "path", value: values.path ?? "", id });
       input.addEventListener("input", () => { values.path = input.value; changed(); });
-      const browse = document.createElement("button");
-      browse.type = "button";
-      browse.textContent = "...";
-      browse.title = "Select a directory";
+      const browse = element("button", { type: "button", textContent: "...", title: "Select a directory" });
       browse.addEventListener("click", async () => {
         const chosen = await chooseDirectory(input.value || "/");
         if (!chosen) return;
@@ -57,15 +50,9 @@ function ownerField(kind, sheet) {
     name: isUser ? "userId" : "groupId",
     type: "custom",
     build(values, changed) {
-      const row = document.createElement("div");
-      row.className = "field field-owner";
-      const shown = document.createElement("span");
-      shown.className = "static-value";
-      shown.dataset.owner = kind;
-      shown.textContent = isUser ? sheet.security.login : sheet.security.groupName;
-      const button = document.createElement("button");
-      button.type = "button";
-      button.textContent = isUser ? "User..." : "Group...";
+      const shown = element("span", { className: "static-value", dataset: { owner: kind },
+                                      textContent: isUser ? sheet.security.login : sheet.security.groupName });
+      const button = element("button", { type: "button", textContent: isUser ? "User..." : "Group..." });
       button.addEventListener("click", async () => {
         const chosen = isUser ? await pickUser(sheet.domain) : await pickGroup(sheet.domain);
         if (!chosen) return;
@@ -73,8 +60,7 @@ function ownerField(kind, sheet) {
         shown.textContent = isUser ? chosen.login : chosen.name;
         changed();
       });
-      row.append(shown, button);
-      return row;
+      return element("div", { className: "field field-owner" }, shown, button);
     },
   };
 }

@@ -4,24 +4,15 @@
 // Exports: chooseDirectory(startPath) -> {path, name} | null
 import * as api from "../api.js";
 import { openModal } from "../dialogs.js";
+import { element } from "../dom.js";
 
 export async function chooseDirectory(startPath) {
   let current = null;
-  const content = document.createElement("div");
-  content.className = "folder-picker";
-  const prompt = document.createElement("p");
-  prompt.textContent = "Select a directory";
-  const where = document.createElement("input");
-  where.type = "text";
-  where.className = "folder-path";
-  where.setAttribute("aria-label", "Directory");
-  const list = document.createElement("ul");
-  list.className = "folder-list";
-  list.tabIndex = 0;
-  list.setAttribute("role", "listbox");
-  const error = document.createElement("p");
-  error.className = "field-error";
-  content.append(prompt, where, list, error);
+  const where = element("input", { type: "text", className: "folder-path", "aria-label": "Directory" });
+  const list = element("ul", { className: "folder-list", tabIndex: 0, role: "listbox" });
+  const error = element("p", { className: "field-error" });
+  const content = element("div", { className: "folder-picker" },
+                          element("p", { textContent: "Select a directory" }), where, list, error);
 
   const show = async (path) => {
     const result = await api.get(`/api/picker/directories?path=${encodeURIComponent(path || "/")}`, { quiet: true });
@@ -36,10 +27,7 @@ export async function chooseDirectory(startPath) {
     if (current.parent) items.push({ name: "..", path: current.parent });
     for (const d of current.directories) items.push(d);
     list.replaceChildren(...items.map((d) => {
-      const li = document.createElement("li");
-      li.setAttribute("role", "option");
-      li.textContent = d.name;
-      li.dataset.path = d.path;
+      const li = element("li", { role: "option", textContent: d.name, dataset: { path: d.path } });
       li.addEventListener("dblclick", () => show(d.path));
       li.addEventListener("click", () => {
         list.querySelectorAll("li").forEach((x) => x.setAttribute("aria-selected", String(x === li)));

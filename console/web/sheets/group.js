@@ -7,6 +7,7 @@
 import * as api from "../api.js";
 import { propertySheet } from "../dialogs.js";
 import { ask } from "../ask.js";
+import { element } from "../dom.js";
 import { pickDomain } from "./pickers.js";
 
 function siteField(commands) {
@@ -14,23 +15,10 @@ function siteField(commands) {
     name: "siteCommands",
     type: "custom",
     build(values, changed) {
-      const box = document.createElement("div");
-      box.className = "site-commands";
-      const select = document.createElement("select");
-      select.multiple = true;
-      select.size = 10;
-      select.name = "siteCommands";
-      select.setAttribute("aria-label", "SITE Commands");
-      for (const c of commands) {
-        const o = document.createElement("option");
-        o.value = String(c.id);
-        o.textContent = c.name;
-        o.selected = values.siteCommands.includes(c.id);
-        select.append(o);
-      }
-      const help = document.createElement("p");
-      help.className = "site-help";
-      help.setAttribute("aria-live", "polite");
+      const select = element("select", { multiple: true, size: 10, name: "siteCommands", "aria-label": "SITE Commands" },
+                             ...commands.map((c) => element("option", { value: String(c.id), textContent: c.name,
+                                                                        selected: values.siteCommands.includes(c.id) })));
+      const help = element("p", { className: "site-help", "aria-live": "polite" });
       const describe = () => {
         const under = commands.find((c) => String(c.id) === (select.options[select.selectedIndex]?.value ?? ""));
         help.textContent = under?.help ?? "";
@@ -46,8 +34,7 @@ function siteField(commands) {
         const under = commands.find((c) => String(c.id) === e.target.value);
         if (under) help.textContent = under.help;
       });
-      box.append(select, help);
-      return box;
+      return element("div", { className: "site-commands" }, select, help);
     },
   };
 }

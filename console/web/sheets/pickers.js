@@ -8,29 +8,14 @@
 //   chooseFromList({title, columns: [[key, title]], items}) -> item | null
 import * as api from "../api.js";
 import { openModal } from "../dialogs.js";
+import { element } from "../dom.js";
 
 export function chooseFromList({ title, columns, items }) {
-  const table = document.createElement("table");
-  table.className = "list picker";
-  const head = document.createElement("tr");
-  for (const [, text] of columns) {
-    const th = document.createElement("th");
-    th.textContent = text;
-    head.append(th);
-  }
-  const thead = document.createElement("thead");
-  thead.append(head);
-  const tbody = document.createElement("tbody");
-  tbody.tabIndex = 0;
-  tbody.setAttribute("aria-label", title);
+  const head = element("tr", {}, ...columns.map(([, text]) => element("th", { textContent: text })));
+  const tbody = element("tbody", { tabIndex: 0, "aria-label": title });
   let chosen = items.length ? 0 : -1;
   const rows = items.map((item, i) => {
-    const tr = document.createElement("tr");
-    for (const [key] of columns) {
-      const td = document.createElement("td");
-      td.textContent = String(item[key] ?? "");
-      tr.append(td);
-    }
+    const tr = element("tr", {}, ...columns.map(([key]) => element("td", { textContent: String(item[key] ?? "") })));
     tr.addEventListener("click", () => mark(i));
     tr.addEventListener("dblclick", () => { mark(i); tbody.closest(".dialog")?.querySelector("button.default")?.click(); });
     tbody.append(tr);
@@ -47,10 +32,8 @@ export function chooseFromList({ title, columns, items }) {
     e.preventDefault();
     mark(Math.max(0, Math.min(items.length - 1, chosen + (e.key === "ArrowDown" ? 1 : -1))));
   });
-  table.append(thead, tbody);
-  const box = document.createElement("div");
-  box.className = "picker-box";
-  box.append(table);
+  const table = element("table", { className: "list picker" }, element("thead", {}, head), tbody);
+  const box = element("div", { className: "picker-box" }, table);
   return openModal({
     title, content: box, className: "picker-dialog",
     buttons: [{ label: "OK", value: "OK", isDefault: true }, { label: "Cancel", value: "Cancel", isCancel: true }],

@@ -4,6 +4,7 @@
 // Exports: securityDialog() -> access | null, where access is
 //   {user|group|other: {read|write|execute: true | false | null}}
 import { openModal, mnemonicLabel } from "../dialogs.js";
+import { element } from "../dom.js";
 
 const kClasses = [["user", "&User"], ["group", "&Group"], ["other", "&Other"]];
 const kBits = [["read", "Read"], ["write", "Write"], ["execute", "Execute"]];
@@ -12,10 +13,7 @@ const kBits = [["read", "Read"], ["write", "Write"], ["execute", "Execute"]];
 const next = (v) => (v === null ? true : v === true ? false : null);
 
 function triState(state, cls, bit, label) {
-  const l = document.createElement("label");
-  const box = document.createElement("input");
-  box.type = "checkbox";
-  box.name = `${cls}_${bit}`;
+  const box = element("input", { type: "checkbox", name: `${cls}_${bit}` });
   const show = () => {
     const v = state[cls][bit];
     box.indeterminate = v === null;
@@ -24,27 +22,18 @@ function triState(state, cls, bit, label) {
   };
   box.addEventListener("click", () => { state[cls][bit] = next(state[cls][bit]); show(); });
   show();
-  l.append(box, label);
-  return l;
+  return element("label", {}, box, label);
 }
 
 export function securityDialog() {
   const state = {};
-  const content = document.createElement("div");
-  content.className = "security-settings";
+  const content = element("div", { className: "security-settings" });
   for (const [cls, title] of kClasses) {
     state[cls] = { read: null, write: null, execute: null };
-    const set = document.createElement("fieldset");
-    set.className = "group";
-    const legend = document.createElement("legend");
-    legend.append(mnemonicLabel(title));
-    set.append(legend, ...kBits.map(([bit, label]) => triState(state, cls, bit, label)));
-    content.append(set);
+    content.append(element("fieldset", { className: "group" }, element("legend", {}, mnemonicLabel(title)),
+                           ...kBits.map(([bit, label]) => triState(state, cls, bit, label))));
   }
-  const note = document.createElement("p");
-  note.className = "note";
-  note.textContent = "Note: Grayed security settings will remain unchanged.";
-  content.append(note);
+  content.append(element("p", { className: "note", textContent: "Note: Grayed security settings will remain unchanged." }));
   return openModal({
     title: "Security Settings", content, className: "security-dialog",
     buttons: [{ label: "OK", value: "OK", isDefault: true }, { label: "Cancel", value: "Cancel", isCancel: true }],

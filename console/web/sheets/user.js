@@ -8,6 +8,7 @@
 import * as api from "../api.js";
 import { propertySheet } from "../dialogs.js";
 import { ask } from "../ask.js";
+import { element } from "../dom.js";
 import { textArea, staticText } from "./fields.js";
 import { pickDomain, pickGroup } from "./pickers.js";
 
@@ -18,23 +19,13 @@ function groupField(groups) {
     name: "group",
     type: "custom",
     build(values, changed) {
-      const row = document.createElement("div");
-      row.className = "field";
-      const label = document.createElement("label");
-      label.textContent = "Group";
-      const select = document.createElement("select");
-      select.name = "group";
-      label.htmlFor = select.id = `group-${Math.random().toString(36).slice(2, 8)}`;
-      for (const g of groups) {
-        const o = document.createElement("option");
-        o.value = String(g.id);
-        o.textContent = g.name;
-        select.append(o);
-      }
+      const id = `group-${Math.random().toString(36).slice(2, 8)}`;
+      const label = element("label", { textContent: "Group", htmlFor: id });
+      const select = element("select", { name: "group", id },
+                             ...groups.map((g) => element("option", { value: String(g.id), textContent: g.name })));
       select.value = String(values.group);
       select.addEventListener("change", () => { values.group = Number(select.value); changed(); });
-      row.append(label, select);
-      return row;
+      return element("div", { className: "field" }, label, select);
     },
   };
 }
