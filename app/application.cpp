@@ -22,7 +22,7 @@
 #include "ftp/session.h"
 #include "store/accounts.h"
 #include "store/counters.h"
-#include "store/database.h"
+#include "store/db/database.h"
 #include "store/tree.h"
 
 namespace kestrel::app {

@@ -7,7 +7,7 @@
 #include "ftp/data_socket.h"
 #include "ftp/session.h"
 #include "platform/metrics.h"
-#include "store/database.h"
+#include "store/db/database.h"
 
 namespace kestrel::ftp {
 

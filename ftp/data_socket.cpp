@@ -15,7 +15,7 @@
 
 #include "ftp/session.h"
 #include "platform/metrics.h"
-#include "store/database.h"
+#include "store/db/database.h"
 
 namespace kestrel::ftp {
 

@@ -7,7 +7,7 @@
 
 #include "ftp/data_socket.h"
 #include "ftp/session.h"
-#include "store/database.h"
+#include "store/db/database.h"
 #include "store/queries.h"
 #include "store/records.h"
 

@@ -13,7 +13,7 @@
 #include "ftp/extensions.h"
 #include "ftp/session.h"
 #include "platform/settings.h"
-#include "store/database.h"
+#include "store/db/database.h"
 #include "store/listing_rows.h"
 #include "store/queries.h"
 #include "store/records.h"

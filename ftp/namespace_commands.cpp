@@ -11,7 +11,7 @@
 #include "ftp/session.h"
 #include "platform/files.h"
 #include "store/activity_log.h"
-#include "store/database.h"
+#include "store/db/database.h"
 #include "store/queries.h"
 #include "store/records.h"
 #include "store/tree.h"

@@ -12,7 +12,7 @@
 #include "ftp/command_table.h"
 #include "ftp/session.h"
 #include "store/activity_log.h"
-#include "store/database.h"
+#include "store/db/database.h"
 #include "store/queries.h"
 #include "store/records.h"
 #include "store/tree.h"

@@ -12,7 +12,7 @@
 #include "platform/files.h"
 #include "store/activity_log.h"
 #include "store/counters.h"
-#include "store/database.h"
+#include "store/db/database.h"
 #include "store/queries.h"
 #include "store/records.h"
 #include "store/tree.h"

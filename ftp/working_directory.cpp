@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "store/database.h"
-#include "store/generation.h"
+#include "store/db/database.h"
+#include "store/db/generation.h"
 #include "store/queries.h"
 
 namespace kestrel::ftp {

@@ -18,7 +18,7 @@
 #include "platform/settings.h"
 #include "store/accounts.h"
 #include "store/counters.h"
-#include "store/database.h"
+#include "store/db/database.h"
 #include "store/tree.h"
 
 namespace {

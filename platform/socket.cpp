@@ -42,15 +42,19 @@ Endpoint fromSockaddr(const sockaddr_in& in) {
   return {text, ntohs(in.sin_port)};
 }
 
+// A non-blocking IPv4 stream socket for r, or the reason there is none.
+bool openTcpSocket(Result<Fd>& r, Fd& fd) {
+  fd = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) r.status = Status::fromErrno("socket");
+  return fd.valid();
+}
+
 }  // namespace
 
 Result<Fd> listenTcp(const std::string& address, int port, int backlog) {
   Result<Fd> r;
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) {
-    r.status = Status::fromErrno("socket");
-    return r;
-  }
+  Fd fd;
+  if (!openTcpSocket(r, fd)) return r;
   int on = 1;
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in sa;
@@ -142,11 +146,8 @@ void sendBestEffort(int fd, const std::string& text) {
 
 Result<Fd> connectTcp(const std::string& localAddress, const Endpoint& remote) {
   Result<Fd> r;
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) {
-    r.status = Status::fromErrno("socket");
-    return r;
-  }
+  Fd fd;
+  if (!openTcpSocket(r, fd)) return r;
   // The port is left to connect(), whose search is cheap; bind's own search
   // walks every bucket that closed connections leave in TIME_WAIT.
   int on = 1;

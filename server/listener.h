@@ -8,7 +8,7 @@
 
 #include "platform/event_loop.h"
 #include "platform/socket.h"
-#include "store/database.h"
+#include "store/db/database.h"
 
 namespace kestrel::platform {
 class TlsContext;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "store/account_records.h"
-#include "store/database.h"
+#include "store/db/database.h"
 #include "store/records.h"
 
 namespace kestrel::store {

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "store/database.h"
+#include "store/db/database.h"
 #include "store/ip_filter.h"
 #include "store/records.h"
 

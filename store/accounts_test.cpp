@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "store/test_datasource.h"
+#include "store/db/test_datasource.h"
 
 namespace kestrel::store {
 namespace {
@@ -28,7 +28,7 @@ class AccountRules : public ::testing::Test {
   void SetUp() override {
     source_ = std::make_unique<testing::SqliteDataSource>("accounts");
     db_ = source_->database();
-    if (!db_) GTEST_SKIP() << "no SQLite data source could be made";
+    ASSERT_NE(db_, nullptr) << "no SQLite data source could be made";
     ensureDomain(*db_, "Default");
     ensureDomain(*db_, "Other");
     defaultId_ = idOf("home", "name='Default'");

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "store/database.h"
+#include "store/db/database.h"
 
 namespace kestrel::platform {
 class Settings;

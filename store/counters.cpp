@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "store/database.h"
-#include "store/statement.h"
+#include "store/db/database.h"
+#include "store/db/statement.h"
 
 namespace kestrel::store {
 

@@ -7,7 +7,7 @@
 
 #include "platform/files.h"
 #include "store/reports.h"
-#include "store/statement.h"
+#include "store/db/statement.h"
 #include "store/tree.h"
 
 namespace kestrel::store {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "store/records.h"
-#include "store/statement.h"
+#include "store/db/statement.h"
 
 namespace kestrel::store {
 

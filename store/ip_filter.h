@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "store/database.h"
+#include "store/db/database.h"
 
 namespace kestrel::store {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "store/queries.h"
-#include "store/statement.h"
+#include "store/db/statement.h"
 
 namespace kestrel::store {
 

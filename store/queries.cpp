@@ -1,6 +1,6 @@
 #include "store/queries.h"
 
-#include "store/statement.h"
+#include "store/db/statement.h"
 #include "store/tree.h"
 
 namespace kestrel::store {

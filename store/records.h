@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "store/recordset.h"
+#include "store/db/recordset.h"
 
 namespace kestrel::store {
 

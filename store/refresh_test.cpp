@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "store/records.h"
-#include "store/test_datasource.h"
+#include "store/db/test_datasource.h"
 
 
 namespace kestrel::store {
@@ -71,7 +71,7 @@ class RefreshWalk : public ::testing::Test {
   void SetUp() override {
     source_ = std::make_unique<testing::SqliteDataSource>("refresh");
     db_ = source_->database();
-    if (!db_) GTEST_SKIP() << "no SQLite data source could be made";
+    ASSERT_NE(db_, nullptr) << "no SQLite data source could be made";
     tmp_ = source_->directory();
     disk_ = tmp_ + "/disk";
     fs::create_directories(disk_);

@@ -5,7 +5,7 @@
 
 #include "platform/files.h"
 #include "store/queries.h"
-#include "store/statement.h"
+#include "store/db/statement.h"
 
 namespace kestrel::store {
 

@@ -15,7 +15,7 @@
 #include "platform/settings.h"
 #include "platform/system.h"
 #include "server/main_frame.h"
-#include "store/database.h"
+#include "store/db/database.h"
 
 namespace kestrel::console {
 

@@ -1,7 +1,7 @@
 #include "console/routes/directory_entries.h"
 
 #include "store/account_queries.h"
-#include "store/database.h"
+#include "store/db/database.h"
 #include "store/tree.h"
 
 namespace kestrel::console::directories {

@@ -23,7 +23,7 @@
 #include "console/routes/directory_entries.h"
 #include "platform/files.h"
 #include "store/account_queries.h"
-#include "store/database.h"
+#include "store/db/database.h"
 #include "store/file_list.h"
 #include "store/records.h"
 #include "store/tree.h"

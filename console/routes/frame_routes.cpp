@@ -28,7 +28,7 @@
 #include "platform/settings.h"
 #include "platform/system.h"
 #include "store/activity_log.h"
-#include "store/database.h"
+#include "store/db/database.h"
 
 #ifndef KESTREL_VERSION
 #define KESTREL_VERSION "0"

@@ -21,7 +21,7 @@
 #include "platform/service.h"
 #include "platform/settings.h"
 #include "store/activity_log.h"
-#include "store/database.h"
+#include "store/db/database.h"
 
 namespace kestrel::console {
 

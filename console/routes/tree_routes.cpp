@@ -25,7 +25,7 @@
 #include "platform/files.h"
 #include "store/account_queries.h"
 #include "store/accounts.h"
-#include "store/database.h"
+#include "store/db/database.h"
 #include "store/records.h"
 #include "store/tree.h"
 

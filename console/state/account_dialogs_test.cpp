@@ -6,7 +6,7 @@
 
 #include "store/account_queries.h"
 #include "store/queries.h"
-#include "store/test_datasource.h"
+#include "store/db/test_datasource.h"
 
 namespace kestrel::console {
 namespace {
@@ -30,7 +30,7 @@ class AccountDialogs : public ::testing::Test {
   void SetUp() override {
     source_ = std::make_unique<store::testing::SqliteDataSource>("dialogs");
     db_ = source_->database();
-    if (!db_) GTEST_SKIP() << "no SQLite data source could be made";
+    ASSERT_NE(db_, nullptr) << "no SQLite data source could be made";
     store::ensureDomain(*db_, "Default");
     for (const store::HomeRecord& home : store::allDomains(*db_, store::DomainOrder::ById))
       if (home.name == "Default") domain_ = home.id;

@@ -1,4 +1,4 @@
-#include "store/database.h"
+#include "store/db/database.h"
 
 #include <chrono>
 #include <cstring>
@@ -6,8 +6,8 @@
 
 #include "platform/faults.h"
 #include "platform/metrics.h"
-#include "store/dialect.h"
-#include "store/generation.h"
+#include "store/db/dialect.h"
+#include "store/db/generation.h"
 
 namespace kestrel::store {
 

@@ -1,12 +1,12 @@
-#include "store/statement.h"
+#include "store/db/statement.h"
 
 #include <cctype>
 #include <cstring>
 #include <deque>
 
 #include "platform/faults.h"
-#include "store/generation.h"
-#include "store/dialect.h"
+#include "store/db/generation.h"
+#include "store/db/dialect.h"
 
 namespace kestrel::store {
 

@@ -1,4 +1,4 @@
-#include "store/database.h"
+#include "store/db/database.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/faults.h"
-#include "store/test_datasource.h"
+#include "store/db/test_datasource.h"
 
 namespace kestrel::store {
 namespace {
@@ -21,7 +21,7 @@ class ResultReading : public ::testing::Test {
   void SetUp() override {
     source_ = std::make_unique<testing::SqliteDataSource>("query");
     db_ = source_->database();
-    if (!db_) GTEST_SKIP() << "no SQLite data source could be made";
+    ASSERT_NE(db_, nullptr) << "no SQLite data source could be made";
   }
   // Adds a domain row named text and returns its id.
   std::string addNamed(const std::string& text) {

@@ -1,4 +1,4 @@
-#include "store/statement.h"
+#include "store/db/statement.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include "store/counters.h"
 #include "store/listing_rows.h"
 #include "store/queries.h"
-#include "store/test_datasource.h"
+#include "store/db/test_datasource.h"
 
 namespace kestrel::store {
 namespace {
@@ -22,7 +22,7 @@ class PreparedStatements : public ::testing::Test {
   void SetUp() override {
     source_ = std::make_unique<testing::SqliteDataSource>("prepared");
     db_ = source_->database();
-    if (!db_) GTEST_SKIP() << "no SQLite data source could be made";
+    ASSERT_NE(db_, nullptr) << "no SQLite data source could be made";
     FileRecord root;
     root.name = "root";
     root.directory = true;

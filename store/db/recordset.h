@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "store/database.h"
+#include "store/db/database.h"
 
 namespace kestrel::store {
 

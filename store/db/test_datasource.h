@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "store/database.h"
+#include "store/db/database.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -26,11 +26,12 @@ namespace kestrel::store::testing {
 
 class SqliteDataSource {
  public:
-  // Empty database() when no data source could be made (no driver here).
+  // Empty database() when no data source could be made.
   explicit SqliteDataSource(const std::string& label) {
     namespace fs = std::filesystem;
     const char* given = std::getenv("KESTREL_SOURCE_DIR");
-    std::string source = given ? given : fs::path(__FILE__).parent_path().parent_path().string();
+    // This file is store/db/test_datasource.h: the source tree is three up.
+    std::string source = given ? given : fs::path(__FILE__).parent_path().parent_path().parent_path().string();
     std::string pattern = "/tmp/kestrel-" + label + "-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) return;
     dir_ = pattern;

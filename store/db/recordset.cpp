@@ -1,6 +1,6 @@
-#include "store/recordset.h"
+#include "store/db/recordset.h"
 
-#include "store/dialect.h"
+#include "store/db/dialect.h"
 
 namespace kestrel::store {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/metrics.h"
-#include "store/database.h"
-#include "store/recordset.h"
+#include "store/db/database.h"
+#include "store/db/recordset.h"
 
 namespace kestrel::store {
 

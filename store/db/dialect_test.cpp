@@ -1,8 +1,8 @@
-#include "store/dialect.h"
+#include "store/db/dialect.h"
 
 #include <gtest/gtest.h>
 
-#include "store/database.h"
+#include "store/db/database.h"
 
 namespace kestrel::store {
 namespace {
