@@ -1,6 +1,5 @@
 #include "ftp/control_channel.h"
 
-
 #include <algorithm>
 #include <cstring>
 

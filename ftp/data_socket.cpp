@@ -6,7 +6,6 @@
 // after such a call and never touches its members again.
 #include "ftp/data_socket.h"
 
-
 #include <algorithm>
 #include <chrono>
 #include <cerrno>

@@ -1,6 +1,5 @@
 #include "server/listener.h"
 
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
