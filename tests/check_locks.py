@@ -26,14 +26,15 @@ def product_sources(commands):
 
 
 def clang_command(entry):
-    args = entry.get("arguments") or shlex.split(entry["command"])
-    kept = [a for a in args[1:] if a.startswith(("-I", "-D", "-isystem", "-std="))]
-    # -isystem takes its folder as the next argument.
-    for i, a in enumerate(args[1:-1], start=1):
-        if a == "-isystem":
-            kept.append("-isystem" + args[i + 1])
     if entry["file"].endswith(".c"):
         return None
+    args = entry.get("arguments") or shlex.split(entry["command"])
+    kept = []
+    for i, a in enumerate(args[1:], start=1):
+        if a == "-isystem" and i + 1 < len(args):
+            kept.append("-isystem" + args[i + 1])  # its folder is the next argument
+        elif a.startswith(("-I", "-D", "-isystem", "-std=")):
+            kept.append(a)
     return ["clang++", "-fsyntax-only", "-Wno-everything", "-Wthread-safety", "-Werror=thread-safety",
             *kept, entry["file"]]
 
