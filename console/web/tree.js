@@ -14,18 +14,12 @@
 //     relabel(item, text), all(), domainOf(item), element
 import { get } from "./api.js";
 import { element } from "./dom.js";
+import { icon } from "./icons.js";
 
-const SVG = "http://www.w3.org/2000/svg";
 const kImages = ["domain", "group", "user", "directory", "link"];
 
 export function nodeIcon(name) {
-  const svg = document.createElementNS(SVG, "svg");
-  svg.setAttribute("class", "icon node-icon");
-  svg.setAttribute("aria-hidden", "true");
-  const use = document.createElementNS(SVG, "use");
-  use.setAttribute("href", `directories.svg#node-${name}`);
-  svg.append(use);
-  return svg;
+  return icon(`node-${name}`, "icon node-icon", "directories.svg");
 }
 
 async function children(node) {
